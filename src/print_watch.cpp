@@ -1,0 +1,209 @@
+#include "print_watch.hpp"
+
+#include "command.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+watch_record watch;
+
+static const char book_file[] = "/tmp/book.ps";
+static const char brochure_file[] = "/tmp/brochure.ps";
+static const char pdf_file[] = "/tmp/drucken.pdf";
+
+// Without blocking, so that a FIFO or a device at the path cannot hang a tick.
+static int open_for_reading(const char* path)
+{
+    int fd;
+    do
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+static ssize_t read_retrying(int fd, char* buffer, std::size_t count)
+{
+    ssize_t got;
+    do
+        got = read(fd, buffer, count);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+int last_byte(int fd)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return -1;
+    if (lseek(fd, -1, SEEK_END) < 0)
+        return -1;
+    unsigned char byte;
+    if (read_retrying(fd, reinterpret_cast<char*>(&byte), 1) != 1)
+        return -1;
+    return byte;
+}
+
+std::int32_t layout_number(const char* bytes, std::size_t count)
+{
+    std::size_t i = 0;
+    while (i < count && (bytes[i] == ' ' || (bytes[i] >= '\t' && bytes[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < count && (bytes[i] == '-' || bytes[i] == '+'))
+        negative = bytes[i++] == '-';
+    std::int32_t number = 0;
+    for (; i < count && bytes[i] >= '0' && bytes[i] <= '9'; ++i)
+        number = number * 10 + (bytes[i] - '0');
+    return negative ? -number : number;
+}
+
+std::int32_t read_layout_number(int fd)
+{
+    char bytes[5];
+    std::size_t count = 0;
+    while (count < sizeof bytes) {
+        const ssize_t got = read_retrying(fd, bytes + count, sizeof bytes - count);
+        if (got <= 0)
+            break;
+        count += static_cast<std::size_t>(got);
+    }
+    return layout_number(bytes, count);
+}
+
+static file_identity identity_of(const struct stat& status)
+{
+    return {status.st_dev, status.st_ino, status.st_size, status.st_mtim};
+}
+
+static bool identify(const char* path, file_identity* identity)
+{
+    struct stat status;
+    if (stat(path, &status) != 0)
+        return false;
+    *identity = identity_of(status);
+    return true;
+}
+
+static bool same_file(const file_identity& a, const file_identity& b)
+{
+    return a.device == b.device && a.inode == b.inode && a.size == b.size
+        && a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+static bool same_time(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// One conversion step. It counts only when the command exits with 0 and
+// writes `output` anew: a stale output would be shown as if it were this job.
+static bool convert(const char* title, const char* format, const char* input, const char* output)
+{
+    struct stat before;
+    const bool existed = lstat(output, &before) == 0;
+    // The fixed paths lie in a directory that everyone can write to.
+    if (existed && (!S_ISREG(before.st_mode) || before.st_uid != geteuid())) {
+        std::printf("\nNot writing through %s: it is not a plain file of your own\n", output);
+        return false;
+    }
+    const int status = run_logged(title, format, input);
+    struct stat after;
+    if (!command_succeeded(status) || lstat(output, &after) != 0 || !S_ISREG(after.st_mode))
+        return false;
+    return !existed || before.st_ino != after.st_ino || !same_time(before.st_mtim, after.st_mtim)
+        || !same_time(before.st_ctim, after.st_ctim);
+}
+
+static void keep_print_file(const file_identity& identity)
+{
+    watch.kept_file = identity;
+    watch.kept = true;
+}
+
+// Phase 1: runs while the job is JOB_BUSY, so ticks that fall due meanwhile
+// return at once.
+static void process_job()
+{
+    const char* print_file = watch.print_file_path;
+    file_identity job = {};
+    const bool identified = identify(print_file, &job);
+
+    bool converted;
+    if (watch.layout_mode != 0) {
+        std::printf("Book print\n");
+        converted = convert("Convert PS file to a book file", "psbook %s /tmp/book.ps", print_file, book_file)
+            && convert("Re-organize book to brochure", "psnup -3 /tmp/book.ps /tmp/brochure.ps", nullptr,
+                       brochure_file)
+            && convert("Convert PS file to PDF", "ps2pdf /tmp/brochure.ps /tmp/drucken.pdf", nullptr, pdf_file);
+    } else {
+        std::printf("Letter print\n");
+        converted = convert("Convert PS file to PDF", "ps2pdf %s /tmp/drucken.pdf", print_file, pdf_file);
+    }
+    if (!converted) {
+        std::printf("\nThe conversion failed; the print file is kept: %s\n", print_file);
+        if (identified)
+            keep_print_file(job);
+        return;
+    }
+
+    run_logged("Start PDF-Reader", "xreader /tmp/drucken.pdf", nullptr);
+    run_logged("Delete original PS file", "rm %s", print_file);
+
+    file_identity left;
+    if (identified && identify(print_file, &left) && same_file(left, job)) {
+        std::printf("\nThe print file could not be deleted; it is not printed again until it changes: %s\n",
+                    print_file);
+        keep_print_file(job);
+    }
+}
+
+// Phase 2: returns the state the job is in after the look.
+static std::int32_t look_for_job()
+{
+    const int fd = open_for_reading(watch.print_file_path);
+    if (fd < 0) {
+        watch.kept = false;
+        return JOB_IDLE;
+    }
+    struct stat status;
+    if (watch.kept && fstat(fd, &status) == 0 && same_file(identity_of(status), watch.kept_file)) {
+        close(fd);
+        return JOB_IDLE;
+    }
+
+    std::printf("Found file to print\n");
+    const int value = last_byte(fd);
+    std::printf("Zeichen %i\n", value);
+    close(fd);
+    if (value != 4)
+        return JOB_IDLE;
+
+    watch.layout_mode = 0;
+    const int config = open_for_reading(watch.config_file_path);
+    if (config >= 0) {
+        watch.layout_mode = read_layout_number(config);
+        close(config);
+        std::printf("Found config file. Configuration %i\n", static_cast<int>(watch.layout_mode));
+    }
+    return JOB_READY;
+}
+
+// Runs inside the SIGALRM handler. That is sound here because the launcher
+// is parked in system()'s wait for the emulator and touches neither stdio nor
+// the watch record while it waits; and a tick that falls due while this one
+// runs finds the job claimed (JOB_BUSY) and returns before touching anything.
+// Claiming is an atomic exchange, so no job can be taken up twice.
+void print_watch_tick()
+{
+    std::int32_t expected = JOB_READY;
+    if (watch.job_state.compare_exchange_strong(expected, JOB_BUSY)) {
+        process_job();
+        watch.job_state = JOB_IDLE;
+    }
+    expected = JOB_IDLE;
+    if (watch.job_state.compare_exchange_strong(expected, JOB_BUSY))
+        watch.job_state = look_for_job();
+}

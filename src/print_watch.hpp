@@ -1,0 +1,55 @@
+// The print-job watcher: at every tick it looks for a complete print file,
+// and at the tick after it converts the job to a PDF, shows it and deletes
+// the print file.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+enum : std::int32_t { JOB_IDLE = 0, JOB_READY = 1, JOB_BUSY = 2 };
+
+constexpr std::size_t path_size = 256;
+// The longest argument whose derived paths fit: "/userdata/DRUCKEN.CFG" adds 21.
+constexpr std::size_t max_directory_length = path_size - 1 - 21;
+
+// What tells one version of a print file from another.
+struct file_identity {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    struct timespec modified;
+};
+
+struct watch_record {
+    char print_file_path[path_size];
+    char config_file_path[path_size];
+    // The one field a nested tick reads: whoever moves it to JOB_BUSY owns
+    // the fields below until it lets go.
+    std::atomic<std::int32_t> job_state;
+    std::int32_t layout_mode;
+    // A print file that failed to convert or could not be deleted: left
+    // alone until it changes, so one bad job isn't run again at every tick.
+    file_identity kept_file;
+    bool kept;
+};
+
+static_assert(std::atomic<std::int32_t>::is_always_lock_free, "ticks run in a signal handler");
+
+// Process-wide, zero-initialised, alive for the whole run.
+extern watch_record watch;
+
+// The tick procedure handed to tick_start.
+void print_watch_tick();
+
+// The value of the last byte of the open file `fd`, found by seeking, or -1
+// when it yields none (empty, unreadable, or not a regular file).
+int last_byte(int fd);
+
+// The number at the start of `bytes`, read as atoi reads a string, taking
+// nothing beyond `count` bytes.
+std::int32_t layout_number(const char* bytes, std::size_t count);
+
+// Reads at most 5 bytes of the open layout file and returns their number.
+std::int32_t read_layout_number(int fd);
