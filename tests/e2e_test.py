@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the kelvane binary.
+
+Each case runs the real binary through a pipe, in a fresh temporary
+directory, with stand-ins for the emulator, the converters, the viewer and
+rm first on PATH. The stand-ins record their argument vectors; the stand-in
+emulator's guest plays a scenario written by the case. Usage:
+
+    e2e_test.py KELVANE [unittest arguments]
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+KELVANE = None
+STUBS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stubs")
+
+BANNER = "\nkelvane {} - GEOS print jobs from DOSEMU to PDF\n---------------------------------\n\n"
+
+# Shell functions for the guest scenarios; the guest runs in its directory.
+GUEST_LIBRARY = r"""
+print_job() {  # $1: layout number, or - for no layout file
+  mkdir -p document userdata
+  if [ "$1" = - ]; then command /bin/rm -f userdata/DRUCKEN.CFG; else printf '%s' "$1" > userdata/DRUCKEN.CFG; fi
+  printf '%%!PS-Adobe-3.0\n%%%%Pages: 1\n%%%%Page: 1 1\nshowpage\n%%%%EOF\n' > document/DRUCKEN.PS.part
+  mv document/DRUCKEN.PS.part document/DRUCKEN.PS
+}
+complete_job() { printf '\004' >> document/DRUCKEN.PS; }
+wait_deleted() { while [ -e document/DRUCKEN.PS ]; do sleep 0.1; done; }
+wait_called() { until grep -qa "$1" "$KELVANE_TEST_RECORD" 2>/dev/null; do sleep 0.1; done; }
+"""
+
+
+class Run:
+    """What one run of kelvane left: exit status, output and recorded calls."""
+
+    def __init__(self, status, stdout, stderr, lines, calls):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+        self.lines = lines  # (seconds since start, line) as they arrived
+        self.calls = calls  # (tool, [arguments]) in the order they were made
+
+    def arrival(self, text, index=0):
+        return [t for t, line in self.lines if line == text][index]
+
+
+def read_calls(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        fields = f.read().split(b"\0")[:-1]
+    calls = []
+    while fields:
+        tool, count = fields[0].decode(), int(fields[1])
+        calls.append((tool, [a.decode("utf-8", "surrogateescape") for a in fields[2:2 + count]]))
+        fields = fields[2 + count:]
+    return calls
+
+
+class KelvaneTest(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="kelvane-e2e-")
+        self.record = os.path.join(self.root, "record")
+        self.guest = os.path.join(self.root, "guest.sh")
+
+    def tearDown(self):
+        shutil.rmtree(self.root)
+
+    def run_kelvane(self, args, guest_dir=None, scenario=None, cwd=None, timeout=60):
+        env = dict(os.environ)
+        env["PATH"] = STUBS + os.pathsep + env["PATH"]
+        env["KELVANE_TEST_RECORD"] = self.record
+        env["KELVANE_TEST_ROOT"] = self.root
+        env.pop("KELVANE_TEST_GUEST", None)
+        if scenario is not None:
+            with open(self.guest, "w") as f:
+                f.write(GUEST_LIBRARY + scenario)
+            env["KELVANE_TEST_GUEST"] = self.guest
+            env["KELVANE_TEST_DIR"] = os.path.join(cwd or self.root, guest_dir)
+        start = time.monotonic()
+        process = subprocess.Popen([KELVANE] + args, cwd=cwd or self.root, env=env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        lines, raw = [], b""
+        try:
+            for line in iter(process.stdout.readline, b""):
+                raw += line
+                lines.append((time.monotonic() - start, line.decode().rstrip("\n")))
+                if time.monotonic() - start > timeout:
+                    raise AssertionError("kelvane ran longer than %d s" % timeout)
+            status = process.wait(timeout=timeout)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        stderr = process.stderr.read()
+        process.stderr.close()
+        process.stdout.close()
+        return Run(status, raw.decode(), stderr.decode(), lines, read_calls(self.record))
+
+    def make_guest(self, name, stale=False):
+        directory = os.path.join(self.root, name)
+        os.makedirs(os.path.join(directory, "document"))
+        os.makedirs(os.path.join(directory, "userdata"))
+        if stale:
+            # A complete job from an earlier run: removed at start, never shown.
+            with open(os.path.join(directory, "document", "DRUCKEN.PS"), "wb") as f:
+                f.write(b"stale\n\x04")
+        return directory
+
+    def start_lines(self, directory):
+        ps = directory + "/document/DRUCKEN.PS"
+        return [
+            "Print file name: " + ps,
+            "Config file name: " + directory + "/userdata/DRUCKEN.CFG",
+            "Remove eventually existing PS file:",
+            "   - rm " + ps,
+            "Start GEOS:",
+            "   - dosemu -X",
+        ]
+
+    def test_arguments(self):
+        """What the command line alone decides, with an emulator that ends at once."""
+        banner = BANNER.format(VERSION)
+        help_text = (
+            "Starts DOSEMU2 and watches for the DRUCKEN.PS file in the document folder\n"
+            "If the PS file will be found it will be printed as normal or as brochure\n"
+            "print-out\n\n"
+            "Usage:   kelvane <absolute GEOS document directory>\n"
+            "Example: kelvane /home/tovi/dos/ZUZ/DOCUMENT\n\n"
+            "Requires DOSEMU, PSUTILS and evince\n")
+        longest = "d" * 233 + "/"
+        cases = [
+            ("no argument", [], 0, banner + help_text, []),
+            ("too long", ["d" * 235], 1,
+             banner + "\nThe directory name is too long: 235 characters, at most 234 are allowed.\n", []),
+            ("longest, extra ignored, trailing slash kept", [longest, "extra"], 0,
+             banner + "\n".join(self.start_lines(longest)) + "\n",
+             [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])]),
+        ]
+        for name, args, status, stdout, calls in cases:
+            with self.subTest(name):
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+                if calls:
+                    # A stale print file, so that rm has nothing to say.
+                    self.make_guest(longest, stale=True)
+                run = self.run_kelvane(args)
+                self.assertEqual(run.status, status)
+                self.assertEqual(run.stdout, stdout)
+                self.assertEqual(run.stderr, "")
+                self.assertEqual(run.calls, calls)
+
+    def test_letter_then_brochure(self):
+        """The whole transcript of two jobs, and ticks every 4 seconds."""
+        directory = self.make_guest("guest", stale=True)
+        run = self.run_kelvane([directory], "guest", r"""
+print_job 0; sleep 5; complete_job; wait_deleted
+sleep 1; print_job 1; complete_job; wait_deleted
+""")
+        ps = directory + "/document/DRUCKEN.PS"
+        expected = BANNER.format(VERSION) + "\n".join(self.start_lines(directory) + [
+            "Found file to print",
+            "Zeichen 10",
+            "Found file to print",
+            "Zeichen 4",
+            "Found config file. Configuration 0",
+            "Letter print",
+            "Convert PS file to PDF:",
+            "   - ps2pdf " + ps + " /tmp/drucken.pdf",
+            "Start PDF-Reader:",
+            "   - xreader /tmp/drucken.pdf",
+            "Delete original PS file:",
+            "   - rm " + ps,
+            "Found file to print",
+            "Zeichen 4",
+            "Found config file. Configuration 1",
+            "Book print",
+            "Convert PS file to a book file:",
+            "   - psbook " + ps + " /tmp/book.ps",
+            "Re-organize book to brochure:",
+            "   - psnup -3 /tmp/book.ps /tmp/brochure.ps",
+            "Convert PS file to PDF:",
+            "   - ps2pdf /tmp/brochure.ps /tmp/drucken.pdf",
+            "Start PDF-Reader:",
+            "   - xreader /tmp/drucken.pdf",
+            "Delete original PS file:",
+            "   - rm " + ps,
+        ]) + "\n"
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stdout, expected)
+        self.assertEqual(run.stderr, "")
+        self.assertFalse(os.path.exists(ps))
+
+        ticks = [run.arrival("Found file to print", 0), run.arrival("Found file to print", 1),
+                 run.arrival("Letter print"), run.arrival("Found file to print", 2),
+                 run.arrival("Book print")]
+        self.assertAlmostEqual(ticks[0], 4.0, delta=1.5)
+        for earlier, later in zip(ticks, ticks[1:]):
+            self.assertAlmostEqual(later - earlier, 4.0, delta=1.0, msg=ticks)
+
+    def test_failed_conversion_keeps_the_job(self):
+        """A failing converter: no viewer, the print file kept and left alone
+        until the guest prints again."""
+        directory = self.make_guest("guest", stale=True)
+        open(os.path.join(self.root, "fail-ps2pdf"), "w").close()
+        run = self.run_kelvane([directory], "guest", r"""
+print_job 0; complete_job
+wait_called ps2pdf; sleep 6
+[ -e document/DRUCKEN.PS ] && echo kept > "$KELVANE_TEST_ROOT/evidence"
+command /bin/rm "$KELVANE_TEST_ROOT/fail-ps2pdf"
+print_job -; complete_job; wait_deleted
+""")
+        ps = directory + "/document/DRUCKEN.PS"
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
+        self.assertTrue(os.path.exists(os.path.join(self.root, "evidence")), "print file was not kept")
+        self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(self.start_lines(directory) + [
+            "Found file to print",
+            "Zeichen 4",
+            "Found config file. Configuration 0",
+            "Letter print",
+            "Convert PS file to PDF:",
+            "   - ps2pdf " + ps + " /tmp/drucken.pdf",
+            "",
+            "The conversion failed; the print file is kept: " + ps,
+            "Found file to print",
+            "Zeichen 4",
+            "Letter print",
+            "Convert PS file to PDF:",
+            "   - ps2pdf " + ps + " /tmp/drucken.pdf",
+            "Start PDF-Reader:",
+            "   - xreader /tmp/drucken.pdf",
+            "Delete original PS file:",
+            "   - rm " + ps,
+        ]) + "\n")
+        self.assertEqual([tool for tool, _ in run.calls], ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader", "rm"])
+
+    def test_shell_characters_in_the_directory(self):
+        """Each command gets exactly its own file, however the directory is named."""
+        name = "-a b'c\"$(touch x);d`touch y`&*"
+        self.make_guest(name, stale=True)
+        run = self.run_kelvane([name], name, r"""
+print_job 1; complete_job; wait_deleted
+""")
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
+        ps = "./" + name + "/document/DRUCKEN.PS"
+        self.assertEqual(run.calls, [
+            ("rm", [ps]),
+            ("dosemu", ["-X"]),
+            ("psbook", [ps, "/tmp/book.ps"]),
+            ("psnup", ["-3", "/tmp/book.ps", "/tmp/brochure.ps"]),
+            ("ps2pdf", ["/tmp/brochure.ps", "/tmp/drucken.pdf"]),
+            ("xreader", ["/tmp/drucken.pdf"]),
+            ("rm", [ps]),
+        ])
+        # Nothing was created or removed beside the guest's own files.
+        left = sorted(os.path.relpath(os.path.join(d, f), self.root)
+                      for d, dirs, files in os.walk(self.root) for f in files + dirs)
+        self.assertEqual(left, sorted(["record", "guest.sh", name, name + "/document", name + "/userdata",
+                                       name + "/userdata/DRUCKEN.CFG"]))
+
+
+if __name__ == "__main__":
+    KELVANE = os.path.abspath(sys.argv.pop(1))
+    VERSION = os.environ.get("KELVANE_VERSION", "")
+    unittest.main()

@@ -1,0 +1,238 @@
+#include "command.hpp"
+#include "print_watch.hpp"
+#include "tick.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A file in a fresh temporary directory, removed with it.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char pattern[] = "/tmp/kelvane-unit-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string write(const std::string& name, const std::string& bytes) const
+    {
+        const std::string file = path + "/" + name;
+        FILE* f = std::fopen(file.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+        return file;
+    }
+};
+
+int open_nonblocking(const std::string& path)
+{
+    return open(path.c_str(), O_RDONLY | O_NONBLOCK);
+}
+
+TEST(LayoutNumber, ReadsAtMostFiveBytesLikeAtoi)
+{
+    const struct {
+        std::string contents;
+        int expected;
+    } cases[] = {
+        {"1", 1},         {"0", 0},           {"2", 2},         {"-1", -1},
+        {"  7", 7},       {"abc", 0},         {"000001", 0},    {"1234567", 12345},
+        {"", 0},          {"\n\t 42x", 42},   {"+8", 8},        {"- 3", 0},
+        {"1\n", 1},       {"     9", 0},      {"-0", 0},        {std::string("4\0" "2", 3), 4},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        const int fd = open_nonblocking(dir.write("DRUCKEN.CFG", c.contents));
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(read_layout_number(fd), c.expected) << "contents \"" << c.contents << "\"";
+        close(fd);
+    }
+}
+
+TEST(LayoutNumber, TakesNothingBeyondTheBytesGiven)
+{
+    EXPECT_EQ(layout_number("123", 2), 12);
+    EXPECT_EQ(layout_number("-5", 1), 0);
+}
+
+TEST(LastByte, FoundBySeekingFromTheEnd)
+{
+    const struct {
+        std::string contents;
+        int expected;
+    } cases[] = {
+        {"%!PS\nshowpage\n\x04", 4},
+        {"%!PS\nshowpage\n\x04\n", 10},
+        {"\x04", 4},
+        {"", -1},
+        {"\xff", 255},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        const int fd = open_nonblocking(dir.write("DRUCKEN.PS", c.contents));
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(last_byte(fd), c.expected) << "contents \"" << c.contents << "\"";
+        close(fd);
+    }
+}
+
+TEST(LastByte, LargeSparseFileCostsOneRead)
+{
+    TempDir dir;
+    const std::string file = dir.write("DRUCKEN.PS", "");
+    int fd = open(file.c_str(), O_WRONLY);
+    ASSERT_EQ(ftruncate(fd, (off_t{8} << 30) - 1), 0);
+    ASSERT_EQ(lseek(fd, 0, SEEK_END), (off_t{8} << 30) - 1);
+    ASSERT_EQ(write(fd, "\x04", 1), 1);
+    close(fd);
+    fd = open_nonblocking(file);
+    EXPECT_EQ(last_byte(fd), 4);
+    close(fd);
+}
+
+TEST(LastByte, NoByteFromAFifoOrADirectory)
+{
+    TempDir dir;
+    const std::string fifo = dir.path + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, dir.path}) {
+        const int fd = open_nonblocking(path);
+        ASSERT_GE(fd, 0) << path;
+        EXPECT_EQ(last_byte(fd), -1) << path;
+        close(fd);
+    }
+}
+
+// What /bin/sh makes of `word`: its one argument, byte for byte.
+std::string through_shell(const std::string& word)
+{
+    const std::string command = "printf '%s|' " + word;
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[512];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, got);
+    pclose(pipe);
+    return out;
+}
+
+TEST(ShellQuote, HostileNamesComeBackWhole)
+{
+    const char* names[] = {
+        "/home/tovi/dos/ZUZ/DOCUMENT/document/DRUCKEN.PS",
+        "with blank",
+        "it's",
+        "''",
+        "$(touch x)",
+        "`touch x`",
+        "a;rm -rf b",
+        "a&b|c>d<e",
+        "*?[a]~",
+        "line\nbreak\ttab",
+        "back\\slash",
+        "\"double\"",
+        "gr\xc3\xbc\xc3\x9f",
+        "$HOME ${HOME}",
+        "!#{}",
+        "-rf",
+        "-",
+        " ",
+    };
+    for (const char* name : names) {
+        char quoted[command_line_size];
+        ASSERT_TRUE(shell_quote(quoted, sizeof quoted, name)) << name;
+        const std::string expected = std::string(name[0] == '-' ? "./" : "") + name + "|";
+        EXPECT_EQ(through_shell(quoted), expected) << "quoted as " << quoted;
+    }
+}
+
+TEST(ShellQuote, PlainPathsStayAsTheyAre)
+{
+    const char* plain = "/home/u_1/a.b-c+d,e:f@g%h=i/DRUCKEN.PS";
+    char quoted[command_line_size];
+    ASSERT_TRUE(shell_quote(quoted, sizeof quoted, plain));
+    EXPECT_STREQ(quoted, plain);
+    ASSERT_TRUE(shell_quote(quoted, sizeof quoted, "-x/y"));
+    EXPECT_STREQ(quoted, "./-x/y");
+}
+
+TEST(ShellQuote, NeverCutsAWord)
+{
+    char small[8];
+    EXPECT_FALSE(shell_quote(small, sizeof small, "a'b'c'd"));
+    EXPECT_STREQ(small, "");
+    EXPECT_TRUE(shell_quote(small, sizeof small, "1234567"));
+
+    // The worst case of the longest path still fits a command line.
+    const std::string quotes(path_size - 1, '\'');
+    char line[command_line_size];
+    EXPECT_TRUE(shell_quote(line, sizeof line, quotes.c_str()));
+}
+
+std::atomic<int> ticks;
+void count_tick() { ++ticks; }
+
+std::atomic<int> earlier_handler_calls;
+void earlier_handler(int) { ++earlier_handler_calls; }
+
+// Sleeps through signals: nanosleep returns early at every tick.
+void sleep_ms(long ms)
+{
+    struct timespec left = {ms / 1000, ms % 1000 * 1000000};
+    while (nanosleep(&left, &left) != 0) {
+    }
+}
+
+TEST(Tick, CallsTheProcedureAtItsPeriodAndRestoresTheEarlierAction)
+{
+    struct sigaction earlier = {};
+    earlier.sa_handler = earlier_handler;
+    ASSERT_EQ(sigaction(SIGALRM, &earlier, nullptr), 0);
+
+    ticks = 0;
+    ASSERT_EQ(tick_start(50, count_tick), 0);
+    sleep_ms(20);
+    EXPECT_EQ(ticks, 0) << "the first tick is a whole period away";
+    sleep_ms(500);
+    tick_stop();
+    EXPECT_GE(ticks, 3);
+    EXPECT_LE(ticks, 11);
+
+    const int after_stop = ticks;
+    sleep_ms(200);
+    EXPECT_EQ(ticks, after_stop);
+
+    struct sigaction now = {};
+    ASSERT_EQ(sigaction(SIGALRM, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, earlier_handler);
+    EXPECT_EQ(earlier_handler_calls, 0);
+
+    signal(SIGALRM, SIG_DFL);
+}
+
+TEST(Tick, PeriodZeroNeverCalls)
+{
+    ticks = 0;
+    ASSERT_EQ(tick_start(0, count_tick), 0);
+    struct sigaction installed = {};
+    sigaction(SIGALRM, nullptr, &installed);
+    EXPECT_EQ(installed.sa_handler, tick_alarm_handler);
+    EXPECT_EQ(installed.sa_flags & (SA_NODEFER | SA_RESTART | SA_SIGINFO), SA_NODEFER);
+    sleep_ms(200);
+    tick_stop();
+    EXPECT_EQ(ticks, 0);
+}
+
+} // namespace
