@@ -1,5 +1,6 @@
 #include "tick.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <sys/time.h>
@@ -11,7 +12,11 @@ static struct sigaction saved_alarm_action;
 
 void tick_alarm_handler(int)
 {
+    // The interrupted code may be about to look at errno (system()'s wait
+    // retries on EINTR).
+    const int saved_errno = errno;
     stored_procedure();
+    errno = saved_errno;
 }
 
 int tick_start(std::int32_t period_ms, tick_procedure procedure)
