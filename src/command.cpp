@@ -1,5 +1,6 @@
 #include "command.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,7 +64,17 @@ int run_logged(const char* title, const char* format, const char* path)
     }
     std::printf("%s:\n   - %s\n", title, command);
     std::fflush(stdout);
-    return std::system(command);
+
+    // A tick runs its commands while it interrupts the emulator's system(),
+    // which blocks SIGCHLD; the shell would pass that block on to the viewer
+    // and the converters.
+    sigset_t child_signal, mask;
+    sigemptyset(&child_signal);
+    sigaddset(&child_signal, SIGCHLD);
+    sigprocmask(SIG_UNBLOCK, &child_signal, &mask);
+    const int status = std::system(command);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    return status;
 }
 
 bool command_succeeded(int status)
