@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scripts/install-missing.sh cmake g++ make libgtest-dev python3 psutils ghostscript poppler-utils
+scripts/install-missing.sh cmake g++ make libgtest-dev python3 psutils ghostscript poppler-utils \
+    groff-base man-db mandoc dpkg-dev file
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2

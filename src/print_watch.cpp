@@ -104,8 +104,9 @@ static bool convert(const char* title, const char* format, const char* input, co
 {
     struct stat before;
     const bool existed = lstat(output, &before) == 0;
-    // The fixed paths lie in a directory that everyone can write to.
-    if (existed && (!S_ISREG(before.st_mode) || before.st_uid != geteuid())) {
+    // The fixed paths lie in a directory that everyone can write to: a link
+    // there, symbolic or hard, would have the step overwrite another file.
+    if (existed && (!S_ISREG(before.st_mode) || before.st_nlink != 1 || before.st_uid != geteuid())) {
         std::printf("\nNot writing through %s: it is not a plain file of your own\n", output);
         return false;
     }

@@ -1,0 +1,58 @@
+# Installation and the Debian package. Included by the top-level
+# CMakeLists.txt once the kelvane target exists.
+#
+#   cmake --install BUILD [--prefix /usr/local]   installs bin/kelvane, its
+#                                                 manual page and README.md
+#   cpack -G DEB --config BUILD/CPackConfig.cmake builds kelvane_VERSION_ARCH.deb
+#
+# The stand-ins under standins/ are for trying kelvane without an emulator;
+# they are not installed.
+
+include(GNUInstallDirs)
+
+install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/kelvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "kelvane")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VENDOR "kelvane maintainers")
+if(NOT CPACK_PACKAGE_CONTACT)
+  set(CPACK_PACKAGE_CONTACT "kelvane maintainers <maintainers@users.noreply.c-seed-59df1430.example>")
+endif()
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "run GEOS in DOSEMU and turn its print jobs into PDF files on screen")
+set(CPACK_STRIP_FILES TRUE)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+# The long description; CPack puts the summary above it and indents it as the
+# control file wants.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [=[kelvane starts the DOS emulator (dosemu -X) with a GEOS guest and, while it
+runs, looks every 4 seconds for a finished print job in the guest's
+document/DRUCKEN.PS. It converts each job to a PDF file with ps2pdf, either
+as a letter or, by the number in userdata/DRUCKEN.CFG, as a brochure made
+with psbook and psnup; shows it with the command xreader, and deletes the
+print file once the viewer is closed.
+
+It needs a DOSEMU installation with GEOS set up to print PostScript into
+DRUCKEN.PS, and a PDF viewer run as xreader that returns when its window is
+closed; Debian provides neither, and a short script of that name on PATH can
+run another viewer. The intermediate files lie at fixed paths under /tmp.]=])
+
+# psutils gives psbook and psnup, ghostscript gives ps2pdf.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "psutils, ghostscript")
+find_program(KELVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
+find_program(KELVANE_FILE_COMMAND file)
+mark_as_advanced(KELVANE_DPKG_SHLIBDEPS KELVANE_FILE_COMMAND)
+if(KELVANE_DPKG_SHLIBDEPS AND KELVANE_FILE_COMMAND)
+  # CPack adds what dpkg-shlibdeps finds the binary linked against.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  # Without dpkg-dev: the C library kelvane is built against on Debian 12,
+  # and the C++ runtime, which it links only when it uses it.
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6 (>= 2.34), libstdc++6 (>= 12)")
+endif()
+
+include(CPack)
