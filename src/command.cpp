@@ -1,10 +1,12 @@
 #include "command.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 static bool is_plain(char c)
 {
@@ -49,6 +51,60 @@ bool shell_quote(char* out, std::size_t out_size, const char* path)
     return !overflow && out_size > 0;
 }
 
+// Runs `command` with /bin/sh and waits for it, as system() does: SIGINT and
+// SIGQUIT are ignored here meanwhile, so the terminal's Ctrl-C reaches only
+// the command. Not system() itself, because ticks run commands inside the
+// emulator's: glibc's system() holds a lock while it sets those signals
+// aside and back, and a tick that lands in that moment would wait for it for
+// ever. Nested calls count instead, and each saves what it replaces itself.
+static int run_shell(const char* command)
+{
+    static int running;
+    const bool outermost = running++ == 0;
+    struct sigaction saved_interrupt, saved_quit;
+    if (outermost) {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGINT, &ignore, &saved_interrupt);
+        sigaction(SIGQUIT, &ignore, &saved_quit);
+    }
+
+    // The command gets SIGINT and SIGQUIT back, and no blocked signal from
+    // the handler it was started in.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    char shell[] = "sh", option[] = "-c";
+    char* const arguments[] = {shell, option, const_cast<char*>(command), nullptr};
+    pid_t child;
+    int status = -1;
+    if (posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0) {
+        // A tick interrupts this wait; it goes on waiting after it.
+        while (waitpid(child, &status, 0) < 0) {
+            if (errno != EINTR) {
+                status = -1;
+                break;
+            }
+        }
+    }
+    posix_spawnattr_destroy(&attributes);
+
+    --running;
+    if (outermost) {
+        sigaction(SIGINT, &saved_interrupt, nullptr);
+        sigaction(SIGQUIT, &saved_quit, nullptr);
+    }
+    return status;
+}
+
 int run_logged(const char* title, const char* format, const char* path)
 {
     char quoted[command_line_size];
@@ -65,16 +121,7 @@ int run_logged(const char* title, const char* format, const char* path)
     std::printf("%s:\n   - %s\n", title, command);
     std::fflush(stdout);
 
-    // A tick runs its commands while it interrupts the emulator's system(),
-    // which blocks SIGCHLD; the shell would pass that block on to the viewer
-    // and the converters.
-    sigset_t child_signal, mask;
-    sigemptyset(&child_signal);
-    sigaddset(&child_signal, SIGCHLD);
-    sigprocmask(SIG_UNBLOCK, &child_signal, &mask);
-    const int status = std::system(command);
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
-    return status;
+    return run_shell(command);
 }
 
 bool command_succeeded(int status)

@@ -18,9 +18,10 @@ bool shell_quote(char* out, std::size_t out_size, const char* path);
 // Composes the command line from `format` (a format with at most one %s)
 // and the protected `path` (may be null when `format` has none), writes
 // "title:\n   - command\n", flushes standard output so that the line stands
-// before whatever the command prints, runs it with system() and returns
-// system()'s status; -1 when the line does not fit and nothing was run.
+// before whatever the command prints, runs it with /bin/sh -c as system()
+// would, waits for it and returns its wait status; -1 when the line does not
+// fit or the shell could not be started.
 int run_logged(const char* title, const char* format, const char* path);
 
-// True for a system() status of a command that ran and exited with 0.
+// True for the status of a command that ran and exited with 0.
 bool command_succeeded(int status);

@@ -55,8 +55,11 @@ std::int32_t layout_number(const char* bytes, std::size_t count)
     if (i < count && (bytes[i] == '-' || bytes[i] == '+'))
         negative = bytes[i++] == '-';
     std::int32_t number = 0;
-    for (; i < count && bytes[i] >= '0' && bytes[i] <= '9'; ++i)
-        number = number * 10 + (bytes[i] - '0');
+    for (; i < count && bytes[i] >= '0' && bytes[i] <= '9'; ++i) {
+        const std::int32_t digit = bytes[i] - '0';
+        // Saturates rather than overflows, for callers with more than 5 bytes.
+        number = number > (INT32_MAX - digit) / 10 ? INT32_MAX : number * 10 + digit;
+    }
     return negative ? -number : number;
 }
 
@@ -193,7 +196,7 @@ static std::int32_t look_for_job()
 }
 
 // Runs inside the SIGALRM handler. That is sound here because the launcher
-// is parked in system()'s wait for the emulator and touches neither stdio nor
+// is parked in its wait for the emulator's command and touches neither stdio nor
 // the watch record while it waits; and a tick that falls due while this one
 // runs finds the job claimed (JOB_BUSY) and returns before touching anything.
 // Claiming is an atomic exchange, so no job can be taken up twice.

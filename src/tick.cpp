@@ -12,8 +12,8 @@ static struct sigaction saved_alarm_action;
 
 void tick_alarm_handler(int)
 {
-    // The interrupted code may be about to look at errno (system()'s wait
-    // retries on EINTR).
+    // The interrupted code may be about to look at errno (the wait for a
+    // command retries on EINTR).
     const int saved_errno = errno;
     stored_procedure();
     errno = saved_errno;

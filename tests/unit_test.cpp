@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -64,6 +65,14 @@ TEST(LayoutNumber, TakesNothingBeyondTheBytesGiven)
 {
     EXPECT_EQ(layout_number("123", 2), 12);
     EXPECT_EQ(layout_number("-5", 1), 0);
+}
+
+TEST(LayoutNumber, LongDigitRunsSaturate)
+{
+    EXPECT_EQ(layout_number("99999999999", 11), INT32_MAX);
+    EXPECT_EQ(layout_number("-99999999999", 12), -INT32_MAX);
+    EXPECT_EQ(layout_number("2147483647", 10), INT32_MAX);
+    EXPECT_EQ(layout_number("2147483640", 10), 2147483640);
 }
 
 TEST(LastByte, FoundBySeekingFromTheEnd)
@@ -233,6 +242,46 @@ TEST(Tick, PeriodZeroNeverCalls)
     sleep_ms(200);
     tick_stop();
     EXPECT_EQ(ticks, 0);
+}
+
+volatile sig_atomic_t in_tick;
+void tick_running_a_command()
+{
+    if (in_tick)
+        return;
+    in_tick = 1;
+    run_logged("Tick", "true", nullptr);
+    in_tick = 0;
+}
+
+// A tick that runs a command while the main flow's own command starts or
+// ends (as when a job is ready just as the emulator ends) must not hang.
+TEST(Command, TickCommandsInsideTheMainFlowsCommandNeverHang)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        tick_start(3, tick_running_a_command);
+        for (int i = 0; i < 1000; ++i)
+            run_logged("Main", "true", nullptr);
+        tick_stop();
+        _exit(0);
+    }
+    int status = 0;
+    pid_t done = 0;
+    for (int waited_ms = 0; waited_ms < 60000 && done == 0; waited_ms += 50) {
+        done = waitpid(child, &status, WNOHANG);
+        if (done == 0)
+            usleep(50000);
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    EXPECT_NE(done, 0) << "hung: a tick's command waits for the main flow's command for ever";
+    EXPECT_TRUE(done == 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
 }
 
 } // namespace
