@@ -11,9 +11,11 @@ emulator's guest plays a scenario written by the case. Usage:
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -84,9 +86,13 @@ class KelvaneTest(unittest.TestCase):
             env["KELVANE_TEST_GUEST"] = self.guest
             env["KELVANE_TEST_DIR"] = os.path.join(cwd or self.root, guest_dir)
         start = time.monotonic()
+        # In a session of its own, so that when kelvane dies (a sanitizer
+        # report, say) its stand-ins go too and stop holding the pipe open.
         process = subprocess.Popen([KELVANE] + args, cwd=cwd or self.root, env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+                                   stderr=subprocess.PIPE, start_new_session=True)
+        reaper = threading.Thread(target=self.end_session_with, args=(process,), daemon=True)
+        reaper.start()
         lines, raw = [], b""
         try:
             for line in iter(process.stdout.readline, b""):
@@ -103,6 +109,14 @@ class KelvaneTest(unittest.TestCase):
         process.stderr.close()
         process.stdout.close()
         return Run(status, raw.decode(), stderr.decode(), lines, read_calls(self.record))
+
+    @staticmethod
+    def end_session_with(process):
+        process.wait()
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
     def make_guest(self, name, stale=False):
         directory = os.path.join(self.root, name)
@@ -123,6 +137,21 @@ class KelvaneTest(unittest.TestCase):
             "   - rm " + ps,
             "Start GEOS:",
             "   - dosemu -X",
+        ]
+
+    def letter_job_lines(self, ps):
+        return [
+            "Letter print",
+            "Convert PS file to PDF:",
+            "   - ps2pdf " + ps + " /tmp/drucken.pdf",
+        ]
+
+    def shown_and_deleted_lines(self, ps):
+        return [
+            "Start PDF-Reader:",
+            "   - xreader /tmp/drucken.pdf",
+            "Delete original PS file:",
+            "   - rm " + ps,
         ]
 
     def test_arguments(self):
@@ -171,13 +200,7 @@ sleep 1; print_job 1; complete_job; wait_deleted
             "Found file to print",
             "Zeichen 4",
             "Found config file. Configuration 0",
-            "Letter print",
-            "Convert PS file to PDF:",
-            "   - ps2pdf " + ps + " /tmp/drucken.pdf",
-            "Start PDF-Reader:",
-            "   - xreader /tmp/drucken.pdf",
-            "Delete original PS file:",
-            "   - rm " + ps,
+        ] + self.letter_job_lines(ps) + self.shown_and_deleted_lines(ps) + [
             "Found file to print",
             "Zeichen 4",
             "Found config file. Configuration 1",
@@ -188,11 +211,7 @@ sleep 1; print_job 1; complete_job; wait_deleted
             "   - psnup -3 /tmp/book.ps /tmp/brochure.ps",
             "Convert PS file to PDF:",
             "   - ps2pdf /tmp/brochure.ps /tmp/drucken.pdf",
-            "Start PDF-Reader:",
-            "   - xreader /tmp/drucken.pdf",
-            "Delete original PS file:",
-            "   - rm " + ps,
-        ]) + "\n"
+        ] + self.shown_and_deleted_lines(ps)) + "\n"
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stdout, expected)
         self.assertEqual(run.stderr, "")
@@ -225,21 +244,12 @@ print_job -; complete_job; wait_deleted
             "Found file to print",
             "Zeichen 4",
             "Found config file. Configuration 0",
-            "Letter print",
-            "Convert PS file to PDF:",
-            "   - ps2pdf " + ps + " /tmp/drucken.pdf",
+        ] + self.letter_job_lines(ps) + [
             "",
             "The conversion failed; the print file is kept: " + ps,
             "Found file to print",
             "Zeichen 4",
-            "Letter print",
-            "Convert PS file to PDF:",
-            "   - ps2pdf " + ps + " /tmp/drucken.pdf",
-            "Start PDF-Reader:",
-            "   - xreader /tmp/drucken.pdf",
-            "Delete original PS file:",
-            "   - rm " + ps,
-        ]) + "\n")
+        ] + self.letter_job_lines(ps) + self.shown_and_deleted_lines(ps)) + "\n")
         self.assertEqual([tool for tool, _ in run.calls], ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader", "rm"])
 
     def test_shell_characters_in_the_directory(self):

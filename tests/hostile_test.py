@@ -1,0 +1,536 @@
+#!/usr/bin/env python3
+"""Hostile files and places, end to end.
+
+Each case runs the real binary with the recording stand-ins of tests/stubs
+(and, where a case needs a slow converter or viewer, its own stand-ins in
+front of them) in its own process group, as a terminal would run it, with its
+standard output going to a file that the guest scenario can watch. Usage:
+
+    hostile_test.py KELVANE [unittest arguments]
+
+Exits with 77 when every case it ran was skipped (CTest: SKIP_RETURN_CODE).
+
+Cases that let a conversion run or that put things at /tmp/book.ps,
+/tmp/brochure.ps or /tmp/drucken.pdf move whatever stands there aside first
+and put it back afterwards; CTest runs them one at a time
+(RESOURCE_LOCK tmp_intermediates).
+"""
+
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_test import BANNER, GUEST_LIBRARY, STUBS, read_calls  # noqa: E402
+
+KELVANE = None
+VERSION = os.environ.get("KELVANE_VERSION", "")
+INTERMEDIATES = ("/tmp/book.ps", "/tmp/brochure.ps", "/tmp/drucken.pdf")
+NOBODY = 65534
+IS_ROOT = os.geteuid() == 0
+
+# More guest functions. The guest gives up after 30 s of waiting, so that a
+# kelvane that never says what is awaited ends the case instead of hanging it.
+HOSTILE_LIBRARY = r"""
+gave_up() { echo "$1" >> "$KELVANE_TEST_ROOT/guest-gave-up"; exit 1; }
+wait_output() {  # $1: a whole line kelvane writes, $2: how many of them (1)
+  n=0
+  until [ "$(grep -cxF -- "$1" "$KELVANE_TEST_OUTPUT")" -ge "${2:-1}" ]; do
+    n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for: $1"; sleep 0.1
+  done
+}
+wait_deleted() {
+  n=0
+  while [ -e document/DRUCKEN.PS ] || [ -L document/DRUCKEN.PS ]; do
+    n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for the print file to go"; sleep 0.1
+  done
+}
+change_job() { printf 'again\n\004' >> document/DRUCKEN.PS; }  # a new version, complete
+"""
+
+# Stand-ins for a conversion and a viewer that take their time: while the
+# marker file slow-TOOL exists, the tool records its call, says it is busy
+# (busy-TOOL) and waits up to 20 s; SIGINT ends it with 130, after it has
+# written its name to "interrupted". Without the marker they behave like
+# tests/stubs.
+SLOW_TOOL = r"""#!/bin/sh
+tool=$(basename "$0")
+"$KELVANE_TEST_STUBS/record" "$tool" "$@"
+if [ -e "$KELVANE_TEST_ROOT/slow-$tool" ]; then
+  /bin/rm -f "$KELVANE_TEST_ROOT/slow-$tool"
+  trap 'echo "$tool" >> "$KELVANE_TEST_ROOT/interrupted"; exit 130' INT
+  touch "$KELVANE_TEST_ROOT/busy-$tool"
+  i=0; while [ $i -lt 200 ]; do sleep 0.1; i=$((i + 1)); done
+  exit 0
+fi
+case $tool in
+  xreader) exit 0 ;;
+  *) exec cp -- "$1" "$2" ;;
+esac
+"""
+
+
+def start_lines(directory):
+    ps = directory + "/document/DRUCKEN.PS"
+    return [
+        "Print file name: " + ps,
+        "Config file name: " + directory + "/userdata/DRUCKEN.CFG",
+        "Remove eventually existing PS file:",
+        "   - rm " + ps,
+        "Start GEOS:",
+        "   - dosemu -X",
+    ]
+
+
+def found(value, layout=None):
+    lines = ["Found file to print", "Zeichen %d" % value]
+    if layout is not None:
+        lines.append("Found config file. Configuration %d" % layout)
+    return lines
+
+
+def refused(path, ps):
+    return ["", "Not writing through %s: it is not a plain file of your own" % path,
+            "", "The conversion failed; the print file is kept: " + ps]
+
+
+def describe(path):
+    """What stands at `path`, without following a symbolic link."""
+    try:
+        status = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    if stat.S_ISLNK(status.st_mode):
+        return ("link", os.readlink(path))
+    if stat.S_ISREG(status.st_mode):
+        with open(path, "rb") as f:
+            return ("file", status.st_uid, status.st_ino, f.read())
+    return (stat.S_IFMT(status.st_mode), status.st_uid, status.st_ino)
+
+
+class Run:
+    def __init__(self, status, stdout, stderr, calls, elapsed):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+        self.calls = calls
+        self.elapsed = elapsed
+
+    def lines(self):
+        return self.stdout.split("\n")
+
+
+class HostileTest(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="kelvane-hostile-")
+        self.record = os.path.join(self.root, "record")
+        self.output = os.path.join(self.root, "stdout")
+        self.stubs = os.path.join(self.root, "stubs")
+        self.saved = None
+        self.group = None
+
+    def tearDown(self):
+        if self.group is not None:
+            # Whatever the run left in its process group: a guest that gave
+            # up, a stand-in still waiting.
+            try:
+                os.killpg(self.group, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if self.saved is not None:
+            self.restore_intermediates()
+        shutil.rmtree(self.root)
+
+    # -- the fixed intermediate paths under /tmp, moved aside and put back --
+
+    def take_intermediates(self):
+        self.saved = tempfile.mkdtemp(prefix="kelvane-hostile-saved-", dir="/tmp")
+        for path in INTERMEDIATES:
+            if os.path.lexists(path):
+                try:
+                    os.rename(path, os.path.join(self.saved, os.path.basename(path)))
+                except PermissionError:
+                    self.restore_intermediates()
+                    self.skipTest(path + " belongs to another user and cannot be moved aside")
+
+    def restore_intermediates(self):
+        for path in INTERMEDIATES:
+            if os.path.lexists(path):
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path)
+                else:
+                    os.remove(path)
+            saved = os.path.join(self.saved, os.path.basename(path))
+            if os.path.lexists(saved):
+                os.rename(saved, path)
+        os.rmdir(self.saved)
+        self.saved = None
+
+    # -- one run --
+
+    def make_guest(self, name="guest"):
+        directory = os.path.join(self.root, name)
+        os.makedirs(os.path.join(directory, "document"))
+        os.makedirs(os.path.join(directory, "userdata"))
+        # A complete job of an earlier run, removed at start, so that rm has
+        # nothing to say.
+        with open(os.path.join(directory, "document", "DRUCKEN.PS"), "wb") as f:
+            f.write(b"stale\n\x04")
+        return directory
+
+    def slow_stand_ins(self):
+        os.makedirs(self.stubs, exist_ok=True)
+        for tool in ("ps2pdf", "xreader"):
+            path = os.path.join(self.stubs, tool)
+            with open(path, "w") as f:
+                f.write(SLOW_TOOL)
+            os.chmod(path, 0o755)
+
+    def start(self, directory, scenario, prefix=(), user=None):
+        env = dict(os.environ)
+        env["PATH"] = os.pathsep.join([self.stubs, STUBS, env["PATH"]])
+        env["KELVANE_TEST_RECORD"] = self.record
+        env["KELVANE_TEST_ROOT"] = self.root
+        env["KELVANE_TEST_STUBS"] = STUBS
+        env["KELVANE_TEST_OUTPUT"] = self.output
+        env["KELVANE_TEST_GUEST"] = os.path.join(self.root, "guest.sh")
+        env["KELVANE_TEST_DIR"] = directory
+        with open(env["KELVANE_TEST_GUEST"], "w") as f:
+            f.write(GUEST_LIBRARY + HOSTILE_LIBRARY + scenario)
+        if self.saved is None:
+            # A case that does not hold the fixed /tmp paths expects no
+            # conversion; should one run all the same, its stand-ins fail
+            # before they write anything there.
+            for tool in ("psbook", "psnup", "ps2pdf"):
+                open(os.path.join(self.root, "fail-" + tool), "w").close()
+        command = list(prefix) + [KELVANE, directory]
+        if prefix:
+            # LeakSanitizer cannot work under ptrace (a sanitized build);
+            # the runs without strace still look for leaks.
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
+        if user is not None:
+            command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
+        self.stdout_file = open(self.output, "wb")
+        self.stderr_file = open(os.path.join(self.root, "stderr"), "wb")
+        self.started = time.monotonic()
+        # A session and process group of its own, as a terminal gives a job.
+        process = subprocess.Popen(command, cwd=self.root, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=self.stdout_file, stderr=self.stderr_file, start_new_session=True)
+        self.group = process.pid
+        return process
+
+    def finish(self, process, timeout=60):
+        try:
+            status = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.group, signal.SIGKILL)
+            process.wait()
+            self.fail("kelvane ran longer than %d s; it wrote:\n%s" % (timeout, self.read("stdout")))
+        elapsed = time.monotonic() - self.started
+        self.stdout_file.close()
+        self.stderr_file.close()
+        gave_up = self.read("guest-gave-up")
+        self.assertEqual(gave_up, "", "the guest %s; kelvane wrote:\n%s" % (gave_up, self.read("stdout")))
+        return Run(status, self.read("stdout"), self.read("stderr"), read_calls(self.record), elapsed)
+
+    def run_kelvane(self, directory, scenario, **options):
+        return self.finish(self.start(directory, scenario, **options))
+
+    def read(self, name):
+        path = os.path.join(self.root, name)
+        if not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "surrogateescape")
+
+    def transcript(self, directory, lines):
+        return BANNER.format(VERSION) + "\n".join(start_lines(directory) + lines) + "\n"
+
+    def tools(self, run):
+        return [tool for tool, _ in run.calls]
+
+    # -- the cases --
+
+    def refused_intermediates(self, hostile, first, second):
+        """Two jobs, each refused at one hostile intermediate path: no viewer,
+        the print file kept and left alone for a whole tick, then taken up
+        again once it changed. `first` and `second` are (layout, path of the
+        refusal, tools run before it); `hostile` maps paths to makers."""
+        self.take_intermediates()
+        elsewhere = os.path.join(self.root, "elsewhere")
+        os.makedirs(elsewhere)
+        for path, make in hostile.items():
+            make(path, elsewhere)
+        before = {path: describe(path) for path in INTERMEDIATES}
+        targets = {name: describe(os.path.join(elsewhere, name)) for name in os.listdir(elsewhere)}
+
+        directory = self.make_guest()
+        ps = directory + "/document/DRUCKEN.PS"
+        run = self.run_kelvane(directory, r"""
+print_job {0}; complete_job
+wait_output "The conversion failed; the print file is kept: {2}"
+sleep 4.5  # a whole tick passes; the kept job is left alone
+printf {1} > userdata/DRUCKEN.CFG; change_job
+wait_output "The conversion failed; the print file is kept: {2}" 2
+""".format(first[0], second[0], ps))
+
+        lines = []
+        for layout, path, tools in (first, second):
+            lines += found(4, layout) + ["Book print" if layout else "Letter print"]
+            if "psbook" in tools:
+                lines += ["Convert PS file to a book file:", "   - psbook %s /tmp/book.ps" % ps]
+            lines += refused(path, ps)
+        self.assertEqual(run.stdout, self.transcript(directory, lines))
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
+        self.assertEqual(self.tools(run), ["rm", "dosemu"] + first[2] + second[2])
+        with open(ps, "rb") as f:
+            self.assertTrue(f.read().endswith(b"again\n\x04"), "the print file was not kept")
+        self.assertEqual({path: describe(path) for path in INTERMEDIATES if path in hostile},
+                         {path: before[path] for path in hostile}, "a fixed path was changed")
+        self.assertEqual({name: describe(os.path.join(elsewhere, name)) for name in os.listdir(elsewhere)},
+                         targets, "something was written through a fixed path")
+
+    def test_intermediate_not_a_plain_file(self):
+        """/tmp/drucken.pdf a symbolic link to a file elsewhere, /tmp/brochure.ps a FIFO
+        (a converter writing into it would wait for a reader for ever)."""
+        def link(path, elsewhere):
+            target = os.path.join(elsewhere, os.path.basename(path))
+            with open(target, "wb") as f:
+                f.write(b"not to be overwritten")
+            os.symlink(target, path)
+
+        self.refused_intermediates(
+            {"/tmp/drucken.pdf": link, "/tmp/brochure.ps": lambda path, _: os.mkfifo(path, 0o600)},
+            (0, "/tmp/drucken.pdf", []), (1, "/tmp/brochure.ps", ["psbook"]))
+
+    @unittest.skipUnless(IS_ROOT, "giving a file to another user takes root")
+    def test_intermediate_of_another_user(self):
+        """/tmp/book.ps and /tmp/drucken.pdf plain files of another user (nobody)."""
+        def theirs(path, _):
+            with open(path, "wb") as f:
+                f.write(b"belongs to nobody")
+            os.chown(path, NOBODY, NOBODY)
+            os.chmod(path, 0o666)  # even writable for all: still not ours
+
+        self.refused_intermediates({"/tmp/book.ps": theirs, "/tmp/drucken.pdf": theirs},
+                                   (1, "/tmp/book.ps", []), (0, "/tmp/drucken.pdf", []))
+
+    def test_print_file_is_a_symlink(self):
+        """Deleting a job that is a symbolic link deletes the link, never the
+        file it points to: at start and after the job."""
+        self.take_intermediates()
+        directory = self.make_guest()
+        ps = directory + "/document/DRUCKEN.PS"
+        elsewhere = os.path.join(self.root, "elsewhere")
+        os.makedirs(elsewhere)
+        for name, contents in (("stale.ps", b"stale\n\x04"), ("job.ps", b"%!PS\nshowpage\n\x04")):
+            with open(os.path.join(elsewhere, name), "wb") as f:
+                f.write(contents)
+        os.remove(ps)
+        os.symlink(os.path.join(elsewhere, "stale.ps"), ps)
+        run = self.run_kelvane(directory, r"""
+[ -e "$KELVANE_TEST_ROOT/elsewhere/stale.ps" ] && ! [ -L document/DRUCKEN.PS ] && echo ok > "$KELVANE_TEST_ROOT/start-ok"
+printf 0 > userdata/DRUCKEN.CFG
+ln -s "$KELVANE_TEST_ROOT/elsewhere/job.ps" document/DRUCKEN.PS
+wait_deleted
+""")
+        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + [
+            "Letter print",
+            "Convert PS file to PDF:", "   - ps2pdf %s /tmp/drucken.pdf" % ps,
+            "Start PDF-Reader:", "   - xreader /tmp/drucken.pdf",
+            "Delete original PS file:", "   - rm " + ps]))
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
+        self.assertEqual(self.read("start-ok"), "ok\n", "the start's rm did not delete just the link")
+        self.assertFalse(os.path.lexists(ps))
+        self.assertEqual(describe(os.path.join(elsewhere, "stale.ps"))[3], b"stale\n\x04")
+        self.assertEqual(describe(os.path.join(elsewhere, "job.ps"))[3], b"%!PS\nshowpage\n\x04")
+        with open("/tmp/drucken.pdf", "rb") as f:
+            self.assertEqual(f.read(), b"%!PS\nshowpage\n\x04", "the job was not converted from the link's file")
+
+    def test_print_file_not_regular(self):
+        """A directory, then a FIFO that nobody writes to, at the print file's
+        place: found, no byte (-1), nothing converted, no hang."""
+        directory = self.make_guest()
+        run = self.run_kelvane(directory, r"""
+mkdir document/DRUCKEN.PS; wait_output "Zeichen -1" 1; rmdir document/DRUCKEN.PS
+mkfifo document/DRUCKEN.PS; wait_output "Zeichen -1" 2
+""")
+        self.assertEqual(run.stdout, self.transcript(directory, found(-1) + found(-1)))
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
+        self.assertEqual(self.tools(run), ["rm", "dosemu"])
+
+    @unittest.skipUnless(not IS_ROOT or shutil.which("setpriv"), "root without setpriv reads any file")
+    def test_print_file_unreadable(self):
+        """A complete print file of mode 000: silence while it cannot be read
+        (root runs kelvane as nobody for this), found again once readable."""
+        directory = self.make_guest()
+        user = None
+        if IS_ROOT:
+            user = NOBODY
+            for path in (self.root, directory, directory + "/document", directory + "/userdata"):
+                os.chmod(path, 0o777)
+            os.chmod(directory + "/document/DRUCKEN.PS", 0o666)
+        run = self.run_kelvane(directory, r"""
+printf 'x\004' > document/DRUCKEN.PS; chmod 000 document/DRUCKEN.PS
+sleep 8.5  # two ticks pass
+chmod 600 document/DRUCKEN.PS; printf y >> document/DRUCKEN.PS
+wait_output "Zeichen 121"
+""", user=user)
+        self.assertEqual(run.stdout, self.transcript(directory, found(ord("y"))))
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
+        self.assertEqual(self.tools(run), ["rm", "dosemu"])
+
+    def test_print_file_growing(self):
+        """A sparse print file that grows by a gigabyte every few microseconds,
+        and now and then shrinks to one byte, while the ticks check it: each
+        tick reads one byte (a hole's 0, the first byte 'x', or none), no
+        conversion, no hang."""
+        directory = self.make_guest()
+        run = self.run_kelvane(directory, r"""
+python3 - <<'EOF'
+import os, time
+fd = os.open("document/DRUCKEN.PS", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+os.write(fd, b"x")
+size, grown, end = 1, 0, time.monotonic() + 9
+while time.monotonic() < end:
+    size = size + (1 << 30) if size < (256 << 30) else 1
+    os.ftruncate(fd, size)
+    grown += 1
+with open(os.path.join(os.environ["KELVANE_TEST_ROOT"], "grown"), "w") as f:
+    f.write(str(grown))
+EOF
+""")
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
+        self.assertEqual(self.tools(run), ["rm", "dosemu"])
+        lines = run.lines()[len(self.transcript(directory, []).split("\n")) - 1:-1]
+        self.assertIn(len(lines), (4, 6), run.stdout)  # two ticks, three on a slow start
+        for tick in range(0, len(lines), 2):
+            self.assertEqual(lines[tick], "Found file to print")
+            self.assertIn(lines[tick + 1], ("Zeichen 0", "Zeichen 120", "Zeichen -1"))
+        self.assertGreater(int(self.read("grown")), 1000, "the file hardly grew")
+
+    def test_layout_file_hostile(self):
+        """At most five bytes of a layout file are read, whatever it is; the
+        guest ends right after the tick that reads it, so nothing is converted."""
+        cases = [
+            # name, maker of the layout file (shell), configuration reported,
+            # bytes left in the FIFO afterwards
+            ("8 GiB, sparse", "printf 12345678 > userdata/DRUCKEN.CFG; truncate -s 8G userdata/DRUCKEN.CFG",
+             12345, None),
+            ("binary", r"printf '\t-42\000\377\376\001' > userdata/DRUCKEN.CFG", -42, None),
+            ("directory", "rm -f userdata/DRUCKEN.CFG; mkdir userdata/DRUCKEN.CFG", 0, None),
+            ("FIFO, no writer", "rm -f userdata/DRUCKEN.CFG; mkfifo userdata/DRUCKEN.CFG", 0, None),
+            # A writer that put 4096 bytes in and keeps the FIFO open; after
+            # the tick it tells how many bytes are still in the pipe.
+            ("FIFO, writer with more", r"""rm -f userdata/DRUCKEN.CFG; mkfifo userdata/DRUCKEN.CFG
+python3 - <<'EOF' &
+import fcntl, os, struct, termios, time
+fd = os.open("userdata/DRUCKEN.CFG", os.O_RDWR)
+os.write(fd, b"3" * 4096)
+open("writer-ready", "w").close()
+while not os.path.exists("writer-stop"):
+    time.sleep(0.05)
+left = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+with open(os.path.join(os.environ["KELVANE_TEST_ROOT"], "left-in-fifo"), "w") as f:
+    f.write(str(left))
+EOF
+until [ -e writer-ready ]; do sleep 0.05; done""", 33333, 4096 - 5),
+        ]
+        strace = shutil.which("strace")
+        for name, make, layout, left in cases:
+            with self.subTest(name):
+                self.tearDown()  # a fresh directory, process group and trace for each
+                self.setUp()
+                directory = self.make_guest()
+                prefix = []
+                if strace:
+                    prefix = [strace, "-qq", "-y", "-e", "trace=openat,read", "-o",
+                              os.path.join(self.root, "trace")]
+                run = self.finish(self.start(directory, make + r"""
+printf 'x\004' > document/DRUCKEN.PS
+wait_output "Found config file. Configuration %d"
+touch writer-stop; wait
+""" % layout, prefix=prefix), timeout=40)
+                self.assertEqual(run.stdout, self.transcript(directory, found(4, layout)))
+                self.assertEqual(run.status, 0)
+                self.assertLess(run.elapsed, 15)
+                if left is not None:
+                    self.assertEqual(self.read("left-in-fifo"), str(left))
+                if strace:
+                    reads, got = self.layout_reads()
+                    self.assertGreaterEqual(reads, 1, "strace saw no read of the layout file")
+                    self.assertLessEqual(got, 5)
+
+    def layout_reads(self):
+        """How many reads of the layout file strace -y saw, each asking for at
+        most 5 bytes, and how many bytes they got."""
+        reads = total = 0
+        for line in self.read("trace").splitlines():
+            if line.startswith("read(") and "/userdata/DRUCKEN.CFG>" in line:
+                asked = int(line.rsplit(",", 1)[1].split(")")[0])
+                self.assertLessEqual(asked, 5, line)
+                result = line.rsplit("= ", 1)[1].split()[0]
+                total += max(int(result), 0)
+                reads += 1
+        return reads, total
+
+    def test_interrupt_reaches_the_command(self):
+        """Ctrl-C at the terminal during a long conversion and while the viewer
+        is open: the command gets SIGINT and ends; kelvane carries on with the
+        job's remaining steps (the failed conversion keeps the print file; the
+        closed viewer is followed by rm) and ends with 0 when the emulator does."""
+        self.take_intermediates()
+        self.slow_stand_ins()
+        for tool in ("ps2pdf", "xreader"):
+            open(os.path.join(self.root, "slow-" + tool), "w").close()
+        directory = self.make_guest()
+        ps = directory + "/document/DRUCKEN.PS"
+        process = self.start(directory, r"""
+trap 'echo guest >> "$KELVANE_TEST_ROOT/interrupted"' INT  # the emulator has its own use for Ctrl-C
+print_job 0; complete_job
+wait_output "The conversion failed; the print file is kept: %s"
+change_job; wait_deleted
+""" % ps)
+        for tool in ("ps2pdf", "xreader"):
+            busy = os.path.join(self.root, "busy-" + tool)
+            deadline = time.monotonic() + 30
+            while not os.path.exists(busy) and time.monotonic() < deadline and process.poll() is None:
+                time.sleep(0.05)
+            self.assertTrue(os.path.exists(busy), tool + " never started")
+            os.killpg(self.group, signal.SIGINT)
+        run = self.finish(process)
+        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + [
+            "Letter print",
+            "Convert PS file to PDF:", "   - ps2pdf %s /tmp/drucken.pdf" % ps,
+            "", "The conversion failed; the print file is kept: " + ps,
+        ] + found(4, 0) + [
+            "Letter print",
+            "Convert PS file to PDF:", "   - ps2pdf %s /tmp/drucken.pdf" % ps,
+            "Start PDF-Reader:", "   - xreader /tmp/drucken.pdf",
+            "Delete original PS file:", "   - rm " + ps]))
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
+        # The converter, the viewer and the emulator's guest each got it.
+        self.assertEqual(sorted(self.read("interrupted").split()), ["guest", "guest", "ps2pdf", "xreader"])
+        self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader", "rm"])
+        self.assertFalse(os.path.lexists(ps))
+
+
+if __name__ == "__main__":
+    KELVANE = os.path.abspath(sys.argv.pop(1))
+    program = unittest.main(exit=False)
+    result = program.result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    sys.exit(77 if result.testsRun > 0 and len(result.skipped) == result.testsRun else 0)
