@@ -38,6 +38,34 @@ wait_called() { until grep -qa "$1" "$KELVANE_TEST_RECORD" 2>/dev/null; do sleep
 """
 
 
+# The lines of a transcript that several cases share.
+def start_lines(directory):
+    ps = directory + "/document/DRUCKEN.PS"
+    return [
+        "Print file name: " + ps,
+        "Config file name: " + directory + "/userdata/DRUCKEN.CFG",
+        "Remove eventually existing PS file:",
+        "   - rm " + ps,
+        "Start GEOS:",
+        "   - dosemu -X",
+    ]
+
+def letter_job_lines(ps):
+    return [
+        "Letter print",
+        "Convert PS file to PDF:",
+        "   - ps2pdf " + ps + " /tmp/drucken.pdf",
+    ]
+
+def shown_and_deleted_lines(ps):
+    return [
+        "Start PDF-Reader:",
+        "   - xreader /tmp/drucken.pdf",
+        "Delete original PS file:",
+        "   - rm " + ps,
+    ]
+
+
 class Run:
     """What one run of kelvane left: exit status, output and recorded calls."""
 
@@ -128,32 +156,6 @@ class KelvaneTest(unittest.TestCase):
                 f.write(b"stale\n\x04")
         return directory
 
-    def start_lines(self, directory):
-        ps = directory + "/document/DRUCKEN.PS"
-        return [
-            "Print file name: " + ps,
-            "Config file name: " + directory + "/userdata/DRUCKEN.CFG",
-            "Remove eventually existing PS file:",
-            "   - rm " + ps,
-            "Start GEOS:",
-            "   - dosemu -X",
-        ]
-
-    def letter_job_lines(self, ps):
-        return [
-            "Letter print",
-            "Convert PS file to PDF:",
-            "   - ps2pdf " + ps + " /tmp/drucken.pdf",
-        ]
-
-    def shown_and_deleted_lines(self, ps):
-        return [
-            "Start PDF-Reader:",
-            "   - xreader /tmp/drucken.pdf",
-            "Delete original PS file:",
-            "   - rm " + ps,
-        ]
-
     def test_arguments(self):
         """What the command line alone decides, with an emulator that ends at once."""
         banner = BANNER.format(VERSION)
@@ -170,7 +172,7 @@ class KelvaneTest(unittest.TestCase):
             ("too long", ["d" * 235], 1,
              banner + "\nThe directory name is too long: 235 characters, at most 234 are allowed.\n", []),
             ("longest, extra ignored, trailing slash kept", [longest, "extra"], 0,
-             banner + "\n".join(self.start_lines(longest)) + "\n",
+             banner + "\n".join(start_lines(longest)) + "\n",
              [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])]),
         ]
         for name, args, status, stdout, calls in cases:
@@ -194,13 +196,13 @@ print_job 0; sleep 5; complete_job; wait_deleted
 sleep 1; print_job 1; complete_job; wait_deleted
 """)
         ps = directory + "/document/DRUCKEN.PS"
-        expected = BANNER.format(VERSION) + "\n".join(self.start_lines(directory) + [
+        expected = BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
             "Found file to print",
             "Zeichen 10",
             "Found file to print",
             "Zeichen 4",
             "Found config file. Configuration 0",
-        ] + self.letter_job_lines(ps) + self.shown_and_deleted_lines(ps) + [
+        ] + letter_job_lines(ps) + shown_and_deleted_lines(ps) + [
             "Found file to print",
             "Zeichen 4",
             "Found config file. Configuration 1",
@@ -211,7 +213,7 @@ sleep 1; print_job 1; complete_job; wait_deleted
             "   - psnup -3 /tmp/book.ps /tmp/brochure.ps",
             "Convert PS file to PDF:",
             "   - ps2pdf /tmp/brochure.ps /tmp/drucken.pdf",
-        ] + self.shown_and_deleted_lines(ps)) + "\n"
+        ] + shown_and_deleted_lines(ps)) + "\n"
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stdout, expected)
         self.assertEqual(run.stderr, "")
@@ -240,16 +242,16 @@ print_job -; complete_job; wait_deleted
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         self.assertTrue(os.path.exists(os.path.join(self.root, "evidence")), "print file was not kept")
-        self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(self.start_lines(directory) + [
+        self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
             "Found file to print",
             "Zeichen 4",
             "Found config file. Configuration 0",
-        ] + self.letter_job_lines(ps) + [
+        ] + letter_job_lines(ps) + [
             "",
             "The conversion failed; the print file is kept: " + ps,
             "Found file to print",
             "Zeichen 4",
-        ] + self.letter_job_lines(ps) + self.shown_and_deleted_lines(ps)) + "\n")
+        ] + letter_job_lines(ps) + shown_and_deleted_lines(ps)) + "\n")
         self.assertEqual([tool for tool, _ in run.calls], ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader", "rm"])
 
     def test_shell_characters_in_the_directory(self):

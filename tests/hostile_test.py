@@ -27,7 +27,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_test import BANNER, GUEST_LIBRARY, STUBS, read_calls  # noqa: E402
+from e2e_test import (BANNER, GUEST_LIBRARY, STUBS, letter_job_lines, read_calls,  # noqa: E402
+                      shown_and_deleted_lines, start_lines)
 
 KELVANE = None
 VERSION = os.environ.get("KELVANE_VERSION", "")
@@ -74,18 +75,6 @@ case $tool in
   *) exec cp -- "$1" "$2" ;;
 esac
 """
-
-
-def start_lines(directory):
-    ps = directory + "/document/DRUCKEN.PS"
-    return [
-        "Print file name: " + ps,
-        "Config file name: " + directory + "/userdata/DRUCKEN.CFG",
-        "Remove eventually existing PS file:",
-        "   - rm " + ps,
-        "Start GEOS:",
-        "   - dosemu -X",
-    ]
 
 
 def found(value, layout=None):
@@ -341,11 +330,8 @@ printf 0 > userdata/DRUCKEN.CFG
 ln -s "$KELVANE_TEST_ROOT/elsewhere/job.ps" document/DRUCKEN.PS
 wait_deleted
 """)
-        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + [
-            "Letter print",
-            "Convert PS file to PDF:", "   - ps2pdf %s /tmp/drucken.pdf" % ps,
-            "Start PDF-Reader:", "   - xreader /tmp/drucken.pdf",
-            "Delete original PS file:", "   - rm " + ps]))
+        self.assertEqual(run.stdout, self.transcript(
+            directory, found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         self.assertEqual(self.read("start-ok"), "ok\n", "the start's rm did not delete just the link")
@@ -510,15 +496,9 @@ change_job; wait_deleted
             self.assertTrue(os.path.exists(busy), tool + " never started")
             os.killpg(self.group, signal.SIGINT)
         run = self.finish(process)
-        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + [
-            "Letter print",
-            "Convert PS file to PDF:", "   - ps2pdf %s /tmp/drucken.pdf" % ps,
+        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + [
             "", "The conversion failed; the print file is kept: " + ps,
-        ] + found(4, 0) + [
-            "Letter print",
-            "Convert PS file to PDF:", "   - ps2pdf %s /tmp/drucken.pdf" % ps,
-            "Start PDF-Reader:", "   - xreader /tmp/drucken.pdf",
-            "Delete original PS file:", "   - rm " + ps]))
+        ] + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         # The converter, the viewer and the emulator's guest each got it.

@@ -41,24 +41,33 @@ int open_nonblocking(const std::string& path)
     return open(path.c_str(), O_RDONLY | O_NONBLOCK);
 }
 
+struct FileCase {
+    std::string contents;
+    int expected;
+};
+
+// Writes each case's contents to a file and checks what `reader` makes of it.
+template <std::size_t N, typename Reader>
+void expect_read_from_files(const FileCase (&cases)[N], Reader reader)
+{
+    TempDir dir;
+    for (const auto& c : cases) {
+        const int fd = open_nonblocking(dir.write("file", c.contents));
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(reader(fd), c.expected) << "contents \"" << c.contents << "\"";
+        close(fd);
+    }
+}
+
 TEST(LayoutNumber, ReadsAtMostFiveBytesLikeAtoi)
 {
-    const struct {
-        std::string contents;
-        int expected;
-    } cases[] = {
+    const FileCase cases[] = {
         {"1", 1},         {"0", 0},           {"2", 2},         {"-1", -1},
         {"  7", 7},       {"abc", 0},         {"000001", 0},    {"1234567", 12345},
         {"", 0},          {"\n\t 42x", 42},   {"+8", 8},        {"- 3", 0},
         {"1\n", 1},       {"     9", 0},      {"-0", 0},        {std::string("4\0" "2", 3), 4},
     };
-    TempDir dir;
-    for (const auto& c : cases) {
-        const int fd = open_nonblocking(dir.write("DRUCKEN.CFG", c.contents));
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(read_layout_number(fd), c.expected) << "contents \"" << c.contents << "\"";
-        close(fd);
-    }
+    expect_read_from_files(cases, read_layout_number);
 }
 
 TEST(LayoutNumber, TakesNothingBeyondTheBytesGiven)
@@ -77,23 +86,14 @@ TEST(LayoutNumber, LongDigitRunsSaturate)
 
 TEST(LastByte, FoundBySeekingFromTheEnd)
 {
-    const struct {
-        std::string contents;
-        int expected;
-    } cases[] = {
+    const FileCase cases[] = {
         {"%!PS\nshowpage\n\x04", 4},
         {"%!PS\nshowpage\n\x04\n", 10},
         {"\x04", 4},
         {"", -1},
         {"\xff", 255},
     };
-    TempDir dir;
-    for (const auto& c : cases) {
-        const int fd = open_nonblocking(dir.write("DRUCKEN.PS", c.contents));
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(last_byte(fd), c.expected) << "contents \"" << c.contents << "\"";
-        close(fd);
-    }
+    expect_read_from_files(cases, last_byte);
 }
 
 TEST(LastByte, LargeSparseFileCostsOneRead)
