@@ -196,9 +196,9 @@ static std::int32_t look_for_job()
 }
 
 // Runs inside the SIGALRM handler. That is sound here because the launcher
-// is parked in its wait for the emulator's command and touches neither stdio nor
-// the watch record while it waits; and a tick that falls due while this one
-// runs finds the job claimed (JOB_BUSY) and returns before touching anything.
+// is parked in its wait for the emulator and touches neither stdio nor the
+// watch record while it waits; and a tick that falls due while this one runs
+// finds the job claimed (JOB_BUSY) and returns before touching anything.
 // Claiming is an atomic exchange, so no job can be taken up twice.
 void print_watch_tick()
 {
