@@ -1,6 +1,7 @@
 #include "command.hpp"
 
 #include <cerrno>
+#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -51,36 +52,73 @@ bool shell_quote(char* out, std::size_t out_size, const char* path)
     return !overflow && out_size > 0;
 }
 
+// Holds off the tick (SIGALRM) while a few steps run, and lets it in again.
+struct held_tick {
+    sigset_t mask;
+};
+
+static void hold_tick(held_tick* held)
+{
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_BLOCK, &alarm, &held->mask);
+}
+
+static void release_tick(const held_tick& held)
+{
+    sigprocmask(SIG_SETMASK, &held.mask, nullptr);
+}
+
+void say(const char* format, ...)
+{
+    // Without SA_RESTART a tick would cut a write that a stalled terminal
+    // or pipe holds up, and stdio would drop the line.
+    held_tick held;
+    hold_tick(&held);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fflush(stdout);
+    release_tick(held);
+}
+
 // Runs `command` with /bin/sh and waits for it, as system() does: SIGINT and
 // SIGQUIT are ignored here meanwhile, so the terminal's Ctrl-C reaches only
-// the command. Not system() itself, because ticks run commands inside the
-// emulator's: glibc's system() holds a lock while it sets those signals
-// aside and back, and a tick that lands in that moment would wait for it for
-// ever. Nested calls count instead, and each saves what it replaces itself.
+// the command, and the command gets them as kelvane found them. Not system()
+// itself, because ticks run commands inside the emulator's: glibc's system()
+// holds a lock while it sets those signals aside and back, and a tick that
+// lands in that moment would wait for it for ever. Nested calls count
+// instead, with the tick held off while the count and the actions change.
 static int run_shell(const char* command)
 {
     static int running;
-    const bool outermost = running++ == 0;
-    struct sigaction saved_interrupt, saved_quit;
-    if (outermost) {
+    static struct sigaction saved_interrupt, saved_quit;
+
+    held_tick held;
+    hold_tick(&held);
+    if (running++ == 0) {
         struct sigaction ignore = {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
         sigaction(SIGINT, &ignore, &saved_interrupt);
         sigaction(SIGQUIT, &ignore, &saved_quit);
     }
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    if (saved_interrupt.sa_handler != SIG_IGN)
+        sigaddset(&defaults, SIGINT);
+    if (saved_quit.sa_handler != SIG_IGN)
+        sigaddset(&defaults, SIGQUIT);
+    release_tick(held);
 
-    // The command gets SIGINT and SIGQUIT back, and no blocked signal from
-    // the handler it was started in.
+    // The child gets the signal mask kelvane runs with (a tick's handler
+    // adds nothing to it), without the tick held off.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGQUIT);
-    sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigmask(&attributes, &held.mask);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     char shell[] = "sh", option[] = "-c";
     char* const arguments[] = {shell, option, const_cast<char*>(command), nullptr};
@@ -97,11 +135,12 @@ static int run_shell(const char* command)
     }
     posix_spawnattr_destroy(&attributes);
 
-    --running;
-    if (outermost) {
+    hold_tick(&held);
+    if (--running == 0) {
         sigaction(SIGINT, &saved_interrupt, nullptr);
         sigaction(SIGQUIT, &saved_quit, nullptr);
     }
+    release_tick(held);
     return status;
 }
 
@@ -110,16 +149,15 @@ int run_logged(const char* title, const char* format, const char* path)
     char quoted[command_line_size];
     char command[command_line_size];
     if (!shell_quote(quoted, sizeof quoted, path != nullptr ? path : "")) {
-        std::printf("\nCommand line too long for: %s\n", title);
+        say("\nCommand line too long for: %s\n", title);
         return -1;
     }
     const int length = std::snprintf(command, sizeof command, format, quoted);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
-        std::printf("\nCommand line too long for: %s\n", title);
+        say("\nCommand line too long for: %s\n", title);
         return -1;
     }
-    std::printf("%s:\n   - %s\n", title, command);
-    std::fflush(stdout);
+    say("%s:\n   - %s\n", title, command);
 
     return run_shell(command);
 }

@@ -23,5 +23,9 @@ bool shell_quote(char* out, std::size_t out_size, const char* path);
 // fit or the shell could not be started.
 int run_logged(const char* title, const char* format, const char* path);
 
+// Writes to standard output and flushes it, with the tick held off so that
+// it cannot cut the write short.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // True for the status of a command that ran and exited with 0.
 bool command_succeeded(int status);

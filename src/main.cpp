@@ -4,6 +4,7 @@
 #include "print_watch.hpp"
 #include "tick.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +41,10 @@ int main(int argc, char** argv)
                     std::strlen(directory), max_directory_length);
         return 1;
     }
+
+    // Inherited as ignored, SIGCHLD would have the kernel reap the commands
+    // before kelvane could learn how they ended.
+    std::signal(SIGCHLD, SIG_DFL);
 
     watch.job_state = JOB_IDLE;
     std::snprintf(watch.print_file_path, sizeof watch.print_file_path, "%s/document/DRUCKEN.PS", directory);

@@ -101,22 +101,33 @@ static bool same_time(const struct timespec& a, const struct timespec& b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// The fixed paths lie in a directory that everyone can write to: a link
+// there, symbolic or hard, would have a step overwrite another file, and a
+// file of another user's would be theirs to read and change.
+static bool plain_file_of_own(const struct stat& status)
+{
+    return S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == geteuid();
+}
+
 // One conversion step. It counts only when the command exits with 0 and
 // writes `output` anew: a stale output would be shown as if it were this job.
 static bool convert(const char* title, const char* format, const char* input, const char* output)
 {
     struct stat before;
     const bool existed = lstat(output, &before) == 0;
-    // The fixed paths lie in a directory that everyone can write to: a link
-    // there, symbolic or hard, would have the step overwrite another file.
-    if (existed && (!S_ISREG(before.st_mode) || before.st_nlink != 1 || before.st_uid != geteuid())) {
-        std::printf("\nNot writing through %s: it is not a plain file of your own\n", output);
+    if (existed && !plain_file_of_own(before)) {
+        say("\nNot writing through %s: it is not a plain file of your own\n", output);
         return false;
     }
     const int status = run_logged(title, format, input);
     struct stat after;
-    if (!command_succeeded(status) || lstat(output, &after) != 0 || !S_ISREG(after.st_mode))
+    if (!command_succeeded(status) || lstat(output, &after) != 0)
         return false;
+    // Another user may have put a file there while the command started.
+    if (!plain_file_of_own(after)) {
+        say("\nNot writing through %s: it is not a plain file of your own\n", output);
+        return false;
+    }
     return !existed || before.st_ino != after.st_ino || !same_time(before.st_mtim, after.st_mtim)
         || !same_time(before.st_ctim, after.st_ctim);
 }
@@ -132,24 +143,25 @@ static void keep_print_file(const file_identity& identity)
 static void process_job()
 {
     const char* print_file = watch.print_file_path;
-    file_identity job = {};
-    const bool identified = identify(print_file, &job);
+    file_identity job;
+    // Gone since it was found: there is nothing left to print.
+    if (!identify(print_file, &job))
+        return;
 
     bool converted;
     if (watch.layout_mode != 0) {
-        std::printf("Book print\n");
+        say("Book print\n");
         converted = convert("Convert PS file to a book file", "psbook %s /tmp/book.ps", print_file, book_file)
             && convert("Re-organize book to brochure", "psnup -3 /tmp/book.ps /tmp/brochure.ps", nullptr,
                        brochure_file)
             && convert("Convert PS file to PDF", "ps2pdf /tmp/brochure.ps /tmp/drucken.pdf", nullptr, pdf_file);
     } else {
-        std::printf("Letter print\n");
+        say("Letter print\n");
         converted = convert("Convert PS file to PDF", "ps2pdf %s /tmp/drucken.pdf", print_file, pdf_file);
     }
     if (!converted) {
-        std::printf("\nThe conversion failed; the print file is kept: %s\n", print_file);
-        if (identified)
-            keep_print_file(job);
+        say("\nThe conversion failed; the print file is kept: %s\n", print_file);
+        keep_print_file(job);
         return;
     }
 
@@ -157,8 +169,8 @@ static void process_job()
     run_logged("Delete original PS file", "rm %s", print_file);
 
     file_identity left;
-    if (identified && identify(print_file, &left) && same_file(left, job)) {
-        std::printf("\nThe print file could not be deleted; it is not printed again until it changes: %s\n",
+    if (identify(print_file, &left) && same_file(left, job)) {
+        say("\nThe print file could not be deleted; it is not printed again until it changes: %s\n",
                     print_file);
         keep_print_file(job);
     }
@@ -178,9 +190,9 @@ static std::int32_t look_for_job()
         return JOB_IDLE;
     }
 
-    std::printf("Found file to print\n");
+    say("Found file to print\n");
     const int value = last_byte(fd);
-    std::printf("Zeichen %i\n", value);
+    say("Zeichen %i\n", value);
     close(fd);
     if (value != 4)
         return JOB_IDLE;
@@ -190,7 +202,7 @@ static std::int32_t look_for_job()
     if (config >= 0) {
         watch.layout_mode = read_layout_number(config);
         close(config);
-        std::printf("Found config file. Configuration %i\n", static_cast<int>(watch.layout_mode));
+        say("Found config file. Configuration %i\n", static_cast<int>(watch.layout_mode));
     }
     return JOB_READY;
 }

@@ -33,8 +33,12 @@ print_job() {  # $1: layout number, or - for no layout file
   mv document/DRUCKEN.PS.part document/DRUCKEN.PS
 }
 complete_job() { printf '\004' >> document/DRUCKEN.PS; }
-wait_deleted() { while [ -e document/DRUCKEN.PS ]; do sleep 0.1; done; }
-wait_called() { until grep -qa "$1" "$KELVANE_TEST_RECORD" 2>/dev/null; do sleep 0.1; done; }
+# The waits give up after 30 s, so that a kelvane that never gets there
+# shows its transcript instead of running into the test's timeout.
+wait_deleted() { n=0; while [ -e document/DRUCKEN.PS ] && [ $((n += 1)) -le 300 ]; do sleep 0.1; done; }
+wait_called() {
+  n=0; until grep -qa "$1" "$KELVANE_TEST_RECORD" 2>/dev/null || [ $((n += 1)) -gt 300 ]; do sleep 0.1; done
+}
 """
 
 
@@ -102,7 +106,7 @@ class KelvaneTest(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.root)
 
-    def run_kelvane(self, args, guest_dir=None, scenario=None, cwd=None, timeout=60):
+    def run_kelvane(self, args, guest_dir=None, scenario=None, cwd=None, timeout=60, preexec=None):
         env = dict(os.environ)
         env["PATH"] = STUBS + os.pathsep + env["PATH"]
         env["KELVANE_TEST_RECORD"] = self.record
@@ -118,7 +122,7 @@ class KelvaneTest(unittest.TestCase):
         # report, say) its stand-ins go too and stop holding the pipe open.
         process = subprocess.Popen([KELVANE] + args, cwd=cwd or self.root, env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, start_new_session=True)
+                                   stderr=subprocess.PIPE, start_new_session=True, preexec_fn=preexec)
         reaper = threading.Thread(target=self.end_session_with, args=(process,), daemon=True)
         reaper.start()
         lines, raw = [], b""
@@ -258,9 +262,11 @@ print_job -; complete_job; wait_deleted
         """Each command gets exactly its own file, however the directory is named."""
         name = "-a b'c\"$(touch x);d`touch y`&*"
         self.make_guest(name, stale=True)
+        # Started as a careless parent might, with SIGCHLD ignored: the
+        # commands' exit statuses must still count.
         run = self.run_kelvane([name], name, r"""
 print_job 1; complete_job; wait_deleted
-""")
+""", preexec=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         ps = "./" + name + "/document/DRUCKEN.PS"

@@ -284,4 +284,84 @@ TEST(Command, TickCommandsInsideTheMainFlowsCommandNeverHang)
     EXPECT_TRUE(done == 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
 }
 
+// The ignored-signal mask of a command that run_logged starts.
+unsigned long ignored_signals_of_a_command()
+{
+    TempDir dir;
+    const std::string out = dir.path + "/status";
+    FILE* devnull = std::freopen("/dev/null", "w", stdout);
+    run_logged("Status", "grep SigIgn /proc/self/status > %s", out.c_str());
+    std::fclose(devnull);
+    FILE* f = std::fopen(out.c_str(), "r");
+    unsigned long mask = 0;
+    if (f == nullptr || std::fscanf(f, "SigIgn: %lx", &mask) != 1)
+        ADD_FAILURE() << "no SigIgn line";
+    if (f != nullptr)
+        std::fclose(f);
+    return mask;
+}
+
+// Like system(): a command gets Ctrl-C and Ctrl-\ at their default unless
+// kelvane itself was started with them ignored (as a background job is).
+TEST(Command, InterruptAndQuitReachTheCommandAsKelvaneFoundThem)
+{
+    const unsigned long interrupt_and_quit = (1ul << (SIGINT - 1)) | (1ul << (SIGQUIT - 1));
+    for (auto disposition : {SIG_DFL, SIG_IGN}) {
+        fflush(nullptr);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            signal(SIGINT, disposition);
+            signal(SIGQUIT, disposition);
+            const unsigned long ignored = ignored_signals_of_a_command() & interrupt_and_quit;
+            struct sigaction after = {};
+            sigaction(SIGINT, nullptr, &after);
+            _exit((ignored == (disposition == SIG_IGN ? interrupt_and_quit : 0) ? 0 : 1)
+                  | (after.sa_handler == disposition ? 0 : 2));
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << (disposition == SIG_IGN ? "ignored" : "default")
+                                          << ": 1 the command's signals, 2 kelvane's own afterwards";
+    }
+}
+
+void no_op() {}
+
+// A tick must not cut a line that a stalled terminal or pipe holds up.
+TEST(Command, LinesSurviveTicksWhileStandardOutputIsStalled)
+{
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    const int capacity = fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
+    fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(pipe_ends[0]);
+        dup2(pipe_ends[1], STDOUT_FILENO);
+        const std::string filler(static_cast<std::size_t>(capacity), 'x');
+        if (write(STDOUT_FILENO, filler.data(), filler.size()) != capacity)
+            _exit(3);
+        tick_start(10, no_op);
+        say("a line after the stall\n");
+        tick_stop();
+        _exit(0);
+    }
+    close(pipe_ends[1]);
+    sleep_ms(300); // some thirty ticks while the pipe is full
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(pipe_ends[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<std::size_t>(got));
+    close(pipe_ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(out.substr(out.size() > 23 ? out.size() - 23 : 0), "a line after the stall\n");
+}
+
 } // namespace
