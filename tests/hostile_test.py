@@ -42,7 +42,8 @@ HOSTILE_LIBRARY = r"""
 gave_up() { echo "$1" >> "$KELVANE_TEST_ROOT/guest-gave-up"; exit 1; }
 wait_output() {  # $1: a whole line kelvane writes, $2: how many of them (1)
   n=0
-  until [ "$(grep -cxF -- "$1" "$KELVANE_TEST_OUTPUT")" -ge "${2:-1}" ]; do
+  # A Ctrl-C sent to the group can kill the grep, leaving no count.
+  until c=$(grep -cxF -- "$1" "$KELVANE_TEST_OUTPUT"); [ "${c:-0}" -ge "${2:-1}" ]; do
     n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for: $1"; sleep 0.1
   done
 }
