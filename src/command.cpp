@@ -148,12 +148,10 @@ int run_logged(const char* title, const char* format, const char* path)
 {
     char quoted[command_line_size];
     char command[command_line_size];
-    if (!shell_quote(quoted, sizeof quoted, path != nullptr ? path : "")) {
-        say("\nCommand line too long for: %s\n", title);
-        return -1;
-    }
+    // Never run a cut command line: it could name another file.
+    const bool quoted_whole = shell_quote(quoted, sizeof quoted, path != nullptr ? path : "");
     const int length = std::snprintf(command, sizeof command, format, quoted);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
+    if (!quoted_whole || length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
         say("\nCommand line too long for: %s\n", title);
         return -1;
     }

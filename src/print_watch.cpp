@@ -90,23 +90,26 @@ static bool identify(const char* path, file_identity* identity)
     return true;
 }
 
-static bool same_file(const file_identity& a, const file_identity& b)
-{
-    return a.device == b.device && a.inode == b.inode && a.size == b.size
-        && a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
-}
-
 static bool same_time(const struct timespec& a, const struct timespec& b)
 {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+static bool same_file(const file_identity& a, const file_identity& b)
+{
+    return a.device == b.device && a.inode == b.inode && a.size == b.size && same_time(a.modified, b.modified);
+}
+
 // The fixed paths lie in a directory that everyone can write to: a link
 // there, symbolic or hard, would have a step overwrite another file, and a
-// file of another user's would be theirs to read and change.
-static bool plain_file_of_own(const struct stat& status)
+// file of another user's would be theirs to read and change. Says so when
+// it refuses.
+static bool plain_file_of_own(const char* path, const struct stat& status)
 {
-    return S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == geteuid();
+    if (S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == geteuid())
+        return true;
+    say("\nNot writing through %s: it is not a plain file of your own\n", path);
+    return false;
 }
 
 // One conversion step. It counts only when the command exits with 0 and
@@ -115,19 +118,14 @@ static bool convert(const char* title, const char* format, const char* input, co
 {
     struct stat before;
     const bool existed = lstat(output, &before) == 0;
-    if (existed && !plain_file_of_own(before)) {
-        say("\nNot writing through %s: it is not a plain file of your own\n", output);
+    if (existed && !plain_file_of_own(output, before))
         return false;
-    }
     const int status = run_logged(title, format, input);
     struct stat after;
-    if (!command_succeeded(status) || lstat(output, &after) != 0)
+    // Looked at again: another user may have put a file there while the
+    // command started.
+    if (!command_succeeded(status) || lstat(output, &after) != 0 || !plain_file_of_own(output, after))
         return false;
-    // Another user may have put a file there while the command started.
-    if (!plain_file_of_own(after)) {
-        say("\nNot writing through %s: it is not a plain file of your own\n", output);
-        return false;
-    }
     return !existed || before.st_ino != after.st_ino || !same_time(before.st_mtim, after.st_mtim)
         || !same_time(before.st_ctim, after.st_ctim);
 }
