@@ -1,10 +1,12 @@
 #include "command.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,18 +72,42 @@ static void release_tick(const held_tick& held)
     sigprocmask(SIG_SETMASK, &held.mask, nullptr);
 }
 
+// Without SA_RESTART a tick cuts a write that a stalled terminal or pipe
+// holds up: the rest is written after it. A tick never writes into the
+// middle of a line, since only the holder of the job claim writes.
+static void write_whole(const char* text, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t put = write(STDOUT_FILENO, text, length);
+        if (put > 0) {
+            text += put;
+            length -= static_cast<std::size_t>(put);
+        } else if (put < 0 && errno == EAGAIN) {
+            // A terminal left non-blocking by another program.
+            struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+            poll(&out, 1, -1);
+        } else if (put == 0 || errno != EINTR) {
+            return; // a closed pipe, or an output that takes nothing more
+        }
+    }
+}
+
 void say(const char* format, ...)
 {
-    // Without SA_RESTART a tick would cut a write that a stalled terminal
-    // or pipe holds up, and stdio would drop the line.
-    held_tick held;
-    hold_tick(&held);
+    char text[command_line_size + 256];
     va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
-    release_tick(held);
+    if (length > 0)
+        write_whole(text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
+}
+
+static bool pipe_signal_found_ignored;
+
+void outlive_closed_output()
+{
+    pipe_signal_found_ignored = std::signal(SIGPIPE, SIG_IGN) == SIG_IGN;
 }
 
 // Runs `command` with /bin/sh and waits for it, as system() does: SIGINT and
@@ -91,7 +117,7 @@ void say(const char* format, ...)
 // holds a lock while it sets those signals aside and back, and a tick that
 // lands in that moment would wait for it for ever. Nested calls count
 // instead, with the tick held off while the count and the actions change.
-static int run_shell(const char* command)
+int run_command(const char* command)
 {
     static int running;
     static struct sigaction saved_interrupt, saved_quit;
@@ -111,6 +137,8 @@ static int run_shell(const char* command)
         sigaddset(&defaults, SIGINT);
     if (saved_quit.sa_handler != SIG_IGN)
         sigaddset(&defaults, SIGQUIT);
+    if (!pipe_signal_found_ignored)
+        sigaddset(&defaults, SIGPIPE);
     release_tick(held);
 
     // The child gets the signal mask kelvane runs with (a tick's handler
@@ -144,23 +172,31 @@ static int run_shell(const char* command)
     return status;
 }
 
-int run_logged(const char* title, const char* format, const char* path)
+bool log_command(char* command, const char* title, const char* format, const char* path)
 {
     char quoted[command_line_size];
-    char command[command_line_size];
-    // Never run a cut command line: it could name another file.
     const bool quoted_whole = shell_quote(quoted, sizeof quoted, path != nullptr ? path : "");
-    const int length = std::snprintf(command, sizeof command, format, quoted);
-    if (!quoted_whole || length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
+    const int length = std::snprintf(command, command_line_size, format, quoted);
+    if (!quoted_whole || length < 0 || static_cast<std::size_t>(length) >= command_line_size) {
         say("\nCommand line too long for: %s\n", title);
-        return -1;
+        return false;
     }
     say("%s:\n   - %s\n", title, command);
+    return true;
+}
 
-    return run_shell(command);
+int run_logged(const char* title, const char* format, const char* path)
+{
+    char command[command_line_size];
+    return log_command(command, title, format, path) ? run_command(command) : -1;
 }
 
 bool command_succeeded(int status)
 {
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool command_not_started(int status)
+{
+    return status == -1 || (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127));
 }

@@ -1,6 +1,6 @@
 // Logged commands: every external command is composed from a fixed format
 // with at most one path in it, written to standard output and run by the
-// shell.
+// shell. Also kelvane's one way of writing to the console.
 #pragma once
 
 #include <cstddef>
@@ -15,17 +15,33 @@ constexpr std::size_t command_line_size = 2048;
 // it for an option. Returns false, leaving `out` empty, when it does not fit.
 bool shell_quote(char* out, std::size_t out_size, const char* path);
 
-// Composes the command line from `format` (a format with at most one %s)
-// and the protected `path` (may be null when `format` has none), writes
-// "title:\n   - command\n", flushes standard output so that the line stands
-// before whatever the command prints, runs it with /bin/sh -c as system()
-// would, waits for it and returns its wait status; -1 when the line does not
-// fit or the shell could not be started.
-int run_logged(const char* title, const char* format, const char* path);
+// Composes the command line into `command` (command_line_size bytes) from
+// `format` (a format with at most one %s) and the protected `path` (may be
+// null when `format` has none), and writes "title:\n   - command\n". Returns
+// false, after saying so, when the line does not fit: a cut command line
+// could name another file.
+bool log_command(char* command, const char* title, const char* format, const char* path);
 
-// Writes to standard output and flushes it, with the tick held off so that
-// it cannot cut the write short.
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Runs `command` with /bin/sh -c as system() would, waits for it and
+// returns its wait status; -1 when the shell could not be started.
+int run_command(const char* command);
+
+// log_command, then run_command; -1 when the line does not fit.
+int run_logged(const char* title, const char* format, const char* path);
 
 // True for the status of a command that ran and exited with 0.
 bool command_succeeded(int status);
+
+// True when the shell could not start the command at all: not found (127),
+// not executable (126), or no shell (-1).
+bool command_not_started(int status);
+
+// Writes the formatted text to standard output at once and whole, however
+// often a tick interrupts the write; quietly drops it when nobody reads any
+// more. Unbuffered, so each line shows when it happens.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// From now on a closed standard output (`kelvane DIR | head`) does not end
+// kelvane: its lines are dropped and the jobs go on. The commands still get
+// SIGPIPE as kelvane found it.
+void outlive_closed_output();

@@ -14,31 +14,36 @@
 
 static void write_help()
 {
-    std::printf("Starts DOSEMU2 and watches for the DRUCKEN.PS file in the document folder\n"
-                "If the PS file will be found it will be printed as normal or as brochure\n"
-                "print-out\n\n"
-                "Usage:   kelvane <absolute GEOS document directory>\n"
-                "Example: kelvane /home/tovi/dos/ZUZ/DOCUMENT\n\n"
-                "Requires DOSEMU, PSUTILS and evince\n");
+    say("Starts DOSEMU2 and watches for the DRUCKEN.PS file in the document folder\n"
+        "If the PS file will be found it will be printed as normal or as brochure\n"
+        "print-out\n\n"
+        "Usage:   kelvane <absolute GEOS document directory>\n"
+        "Example: kelvane /home/tovi/dos/ZUZ/DOCUMENT\n\n"
+        "Requires DOSEMU, PSUTILS and evince\n");
 }
 
 int main(int argc, char** argv)
 {
-    // Line by line even into a pipe or a file, so each tick's lines show
-    // when they happen.
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    std::printf("\nkelvane " KELVANE_VERSION " - GEOS print jobs from DOSEMU to PDF\n"
-                "---------------------------------\n\n");
-    if (argc <= 1) {
+    // A closed pipe (`kelvane DIR | head`) would otherwise end kelvane in the
+    // middle of a job, with the emulator running on unwatched.
+    outlive_closed_output();
+    say("\nkelvane " KELVANE_VERSION " - GEOS print jobs from DOSEMU to PDF\n"
+        "---------------------------------\n\n");
+    if (argc <= 1 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
         write_help();
         return 0;
     }
 
     const char* directory = argv[1];
+    // An empty one would put the print file at the root, for rm to delete.
+    if (directory[0] == '\0') {
+        say("\nThe directory name is empty.\n");
+        return 1;
+    }
     // A cut path would name another file, for rm to delete among others.
     if (std::strlen(directory) > max_directory_length) {
-        std::printf("\nThe directory name is too long: %zu characters, at most %zu are allowed.\n",
-                    std::strlen(directory), max_directory_length);
+        say("\nThe directory name is too long: %zu characters, at most %zu are allowed.\n",
+            std::strlen(directory), max_directory_length);
         return 1;
     }
 
@@ -46,19 +51,28 @@ int main(int argc, char** argv)
     // before kelvane could learn how they ended.
     std::signal(SIGCHLD, SIG_DFL);
 
-    watch.job_state = JOB_IDLE;
+    // Claimed until the emulator runs: a tick during a slow removal of the
+    // stale print file must not print it, nor write into the launcher's lines.
+    watch.job_state = JOB_BUSY;
     std::snprintf(watch.print_file_path, sizeof watch.print_file_path, "%s/document/DRUCKEN.PS", directory);
     std::snprintf(watch.config_file_path, sizeof watch.config_file_path, "%s/userdata/DRUCKEN.CFG", directory);
-    std::printf("Print file name: %s\n", watch.print_file_path);
-    std::printf("Config file name: %s\n", watch.config_file_path);
+    say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
 
     if (tick_start(4000, print_watch_tick) != 0) {
-        std::printf("\n timer error\n");
+        say("\n timer error\n");
         return 1;
     }
     run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
+    char emulator[command_line_size];
+    log_command(emulator, "Start GEOS", "dosemu -X", nullptr);
+    watch.job_state = JOB_IDLE;
     // Every print job is handled by ticks that interrupt this wait.
-    run_logged("Start GEOS", "dosemu -X", nullptr);
+    const int status = run_command(emulator);
     tick_stop();
+    if (command_not_started(status)) {
+        say("\nThe emulator dosemu could not be started.\n");
+        return 1;
+    }
+    print_watch_last_look();
     return 0;
 }

@@ -33,17 +33,16 @@ static ssize_t read_retrying(int fd, char* buffer, std::size_t count)
     return got;
 }
 
-int last_byte(int fd)
+int last_byte(int fd, const struct stat& status)
 {
-    struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
-        return -1;
-    if (lseek(fd, -1, SEEK_END) < 0)
+    if (!S_ISREG(status.st_mode) || status.st_size < 1)
         return -1;
     unsigned char byte;
-    if (read_retrying(fd, reinterpret_cast<char*>(&byte), 1) != 1)
-        return -1;
-    return byte;
+    ssize_t got;
+    do
+        got = pread(fd, &byte, 1, status.st_size - 1);
+    while (got < 0 && errno == EINTR);
+    return got == 1 ? byte : -1;
 }
 
 std::int32_t layout_number(const char* bytes, std::size_t count)
@@ -141,10 +140,17 @@ static void keep_print_file(const file_identity& identity)
 static void process_job()
 {
     const char* print_file = watch.print_file_path;
-    file_identity job;
+    const file_identity& job = watch.job_file;
+    file_identity now;
     // Gone since it was found: there is nothing left to print.
-    if (!identify(print_file, &job))
+    if (!identify(print_file, &now))
         return;
+    // A new job begun since, or a FIFO put in its place, must never reach a
+    // converter: it is looked at anew below.
+    if (!same_file(now, job)) {
+        say("\nThe print file changed after it was found complete; it is looked at anew: %s\n", print_file);
+        return;
+    }
 
     bool converted;
     if (watch.layout_mode != 0) {
@@ -164,17 +170,27 @@ static void process_job()
     }
 
     run_logged("Start PDF-Reader", "xreader /tmp/drucken.pdf", nullptr);
+
+    // The guest may have printed again while the viewer was open: that is
+    // a new job under the same name, for the look below, not this one's.
+    if (!identify(print_file, &now))
+        return;
+    if (!same_file(now, job)) {
+        say("\nThe print file changed while the job was shown; it is kept as a new job: %s\n", print_file);
+        return;
+    }
     run_logged("Delete original PS file", "rm %s", print_file);
 
-    file_identity left;
-    if (identify(print_file, &left) && same_file(left, job)) {
+    if (identify(print_file, &now) && same_file(now, job)) {
         say("\nThe print file could not be deleted; it is not printed again until it changes: %s\n",
-                    print_file);
+            print_file);
         keep_print_file(job);
     }
 }
 
-// Phase 2: returns the state the job is in after the look.
+// Phase 2: returns the state the job is in after the look. One open, one
+// fstat, one byte read, one write and one close at most, since it runs at
+// every tick for as long as the emulator runs.
 static std::int32_t look_for_job()
 {
     const int fd = open_for_reading(watch.print_file_path);
@@ -183,18 +199,18 @@ static std::int32_t look_for_job()
         return JOB_IDLE;
     }
     struct stat status;
-    if (watch.kept && fstat(fd, &status) == 0 && same_file(identity_of(status), watch.kept_file)) {
+    const bool known = fstat(fd, &status) == 0;
+    if (known && watch.kept && same_file(identity_of(status), watch.kept_file)) {
         close(fd);
         return JOB_IDLE;
     }
-
-    say("Found file to print\n");
-    const int value = last_byte(fd);
-    say("Zeichen %i\n", value);
+    const int value = known ? last_byte(fd, status) : -1;
     close(fd);
+    say("Found file to print\nZeichen %i\n", value);
     if (value != 4)
         return JOB_IDLE;
 
+    watch.job_file = identity_of(status);
     watch.layout_mode = 0;
     const int config = open_for_reading(watch.config_file_path);
     if (config >= 0) {
@@ -206,10 +222,11 @@ static std::int32_t look_for_job()
 }
 
 // Runs inside the SIGALRM handler. That is sound here because the launcher
-// is parked in its wait for the emulator and touches neither stdio nor the
-// watch record while it waits; and a tick that falls due while this one runs
-// finds the job claimed (JOB_BUSY) and returns before touching anything.
-// Claiming is an atomic exchange, so no job can be taken up twice.
+// holds the job claimed (JOB_BUSY) until the emulator runs and is then parked
+// in its wait for it, touching neither the console nor the watch record; and
+// a tick that falls due while this one runs finds the job claimed and returns
+// before touching anything. Claiming is an atomic exchange, so no job can be
+// taken up twice.
 void print_watch_tick()
 {
     std::int32_t expected = JOB_READY;
@@ -220,4 +237,12 @@ void print_watch_tick()
     expected = JOB_IDLE;
     if (watch.job_state.compare_exchange_strong(expected, JOB_BUSY))
         watch.job_state = look_for_job();
+}
+
+void print_watch_last_look()
+{
+    print_watch_tick();
+    // Complete only by now: printed as well.
+    if (watch.job_state == JOB_READY)
+        print_watch_tick();
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 enum : std::int32_t { JOB_IDLE = 0, JOB_READY = 1, JOB_BUSY = 2 };
@@ -29,6 +30,9 @@ struct watch_record {
     // the fields below until it lets go.
     std::atomic<std::int32_t> job_state;
     std::int32_t layout_mode;
+    // The print file as it was found complete: only that very file is
+    // converted, and deleted after it was shown.
+    file_identity job_file;
     // A print file that failed to convert or could not be deleted: left
     // alone until it changes, so one bad job isn't run again at every tick.
     file_identity kept_file;
@@ -43,9 +47,14 @@ extern watch_record watch;
 // The tick procedure handed to tick_start.
 void print_watch_tick();
 
-// The value of the last byte of the open file `fd`, found by seeking, or -1
-// when it yields none (empty, unreadable, or not a regular file).
-int last_byte(int fd);
+// Once the emulator has ended and the tick is stopped: a job found complete,
+// or a print file complete by now, is printed before kelvane ends.
+void print_watch_last_look();
+
+// The value of the last byte of the open file `fd`, whose fstat gave
+// `status`, or -1 when it yields none (empty, unreadable, or not a regular
+// file). Reads that one byte and nothing else.
+int last_byte(int fd, const struct stat& status);
 
 // The number at the start of `bytes`, read as atoi reads a string, taking
 // nothing beyond `count` bytes.

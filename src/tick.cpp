@@ -1,14 +1,26 @@
 #include "tick.hpp"
 
+#include "command.hpp"
+
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <sys/time.h>
 
 static tick_procedure stored_procedure;
 static struct itimerval timer_setting;
 static struct sigaction alarm_action;
 static struct sigaction saved_alarm_action;
+static bool alarm_found_blocked;
+
+// Blocks or unblocks SIGALRM; returns whether it was blocked before.
+static bool block_alarm(int how)
+{
+    sigset_t alarm, before;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(how, &alarm, &before);
+    return sigismember(&before, SIGALRM) == 1;
+}
 
 void tick_alarm_handler(int)
 {
@@ -32,7 +44,7 @@ int tick_start(std::int32_t period_ms, tick_procedure procedure)
     // Armed before the handler is in place: the first expiry is a whole
     // period away.
     if (setitimer(ITIMER_REAL, &timer_setting, nullptr) != 0) {
-        std::printf("\nsetitimer() error\n");
+        say("\nsetitimer() error\n");
         return 1;
     }
 
@@ -43,9 +55,12 @@ int tick_start(std::int32_t period_ms, tick_procedure procedure)
     // since the waits that ticks interrupt resume by themselves.
     alarm_action.sa_flags = SA_NODEFER;
     if (sigaction(SIGALRM, &alarm_action, &saved_alarm_action) != 0) {
-        std::printf("\nsigaction() error\n");
+        say("\nsigaction() error\n");
         return 1;
     }
+    // Inherited blocked, SIGALRM would never come. Unblocked only now that
+    // the handler is in place: one already pending is delivered at once.
+    alarm_found_blocked = block_alarm(SIG_UNBLOCK);
     return 0;
 }
 
@@ -54,4 +69,6 @@ void tick_stop()
     const struct itimerval disarmed = {};
     setitimer(ITIMER_REAL, &disarmed, nullptr);
     sigaction(SIGALRM, &saved_alarm_action, nullptr);
+    if (alarm_found_blocked)
+        block_alarm(SIG_BLOCK);
 }

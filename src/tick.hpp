@@ -7,12 +7,13 @@
 using tick_procedure = void (*)();
 
 // Stores `procedure`, arms the timer with `period_ms` as first expiry and as
-// interval, and installs the SIGALRM handler. Returns 0, or 1 after writing
-// its own message. A period of 0 leaves the timer disarmed.
+// interval, installs the SIGALRM handler and unblocks SIGALRM. Returns 0, or
+// 1 after writing its own message. A period of 0 leaves the timer disarmed.
 int tick_start(std::int32_t period_ms, tick_procedure procedure);
 
 // Disarms the timer and puts back the SIGALRM action that was in force
-// before tick_start (the default action if tick_start never saved one).
+// before tick_start (the default action if tick_start never saved one), and
+// blocks SIGALRM again if tick_start found it blocked.
 void tick_stop();
 
 void tick_alarm_handler(int signal_number);

@@ -106,9 +106,10 @@ class KelvaneTest(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.root)
 
-    def run_kelvane(self, args, guest_dir=None, scenario=None, cwd=None, timeout=60, preexec=None):
+    def run_kelvane(self, args, guest_dir=None, scenario=None, cwd=None, timeout=60, preexec=None,
+                    path=None, close_after=None):
         env = dict(os.environ)
-        env["PATH"] = STUBS + os.pathsep + env["PATH"]
+        env["PATH"] = path or STUBS + os.pathsep + env["PATH"]
         env["KELVANE_TEST_RECORD"] = self.record
         env["KELVANE_TEST_ROOT"] = self.root
         env.pop("KELVANE_TEST_GUEST", None)
@@ -128,6 +129,9 @@ class KelvaneTest(unittest.TestCase):
         lines, raw = [], b""
         try:
             for line in iter(process.stdout.readline, b""):
+                if len(lines) == close_after:
+                    process.stdout.close()  # as `| head` does
+                    break
                 raw += line
                 lines.append((time.monotonic() - start, line.decode().rstrip("\n")))
                 if time.monotonic() - start > timeout:
@@ -139,7 +143,8 @@ class KelvaneTest(unittest.TestCase):
                 process.wait()
         stderr = process.stderr.read()
         process.stderr.close()
-        process.stdout.close()
+        if not process.stdout.closed:
+            process.stdout.close()
         return Run(status, raw.decode(), stderr.decode(), lines, read_calls(self.record))
 
     @staticmethod
@@ -171,26 +176,35 @@ class KelvaneTest(unittest.TestCase):
             "Example: kelvane /home/tovi/dos/ZUZ/DOCUMENT\n\n"
             "Requires DOSEMU, PSUTILS and evince\n")
         longest = "d" * 233 + "/"
+        started = banner + "\n".join(start_lines(longest)) + "\n"
+        # name, arguments, exit status, stdout, calls; without dosemu on PATH
+        # the shell's complaint is on stderr.
         cases = [
             ("no argument", [], 0, banner + help_text, []),
+            ("-h", ["-h", "x"], 0, banner + help_text, []),
+            ("--help", ["--help"], 0, banner + help_text, []),
+            ("empty", [""], 1, banner + "\nThe directory name is empty.\n", []),
             ("too long", ["d" * 235], 1,
              banner + "\nThe directory name is too long: 235 characters, at most 234 are allowed.\n", []),
-            ("longest, extra ignored, trailing slash kept", [longest, "extra"], 0,
-             banner + "\n".join(start_lines(longest)) + "\n",
+            ("longest, extra ignored, trailing slash kept", [longest, "extra"], 0, started,
              [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])]),
+            ("no emulator", [longest], 1, started + "\nThe emulator dosemu could not be started.\n", None),
         ]
         for name, args, status, stdout, calls in cases:
             with self.subTest(name):
                 if os.path.exists(self.record):
                     os.remove(self.record)
-                if calls:
-                    # A stale print file, so that rm has nothing to say.
-                    self.make_guest(longest, stale=True)
-                run = self.run_kelvane(args)
+                # A stale print file, so that rm has nothing to say.
+                shutil.rmtree(os.path.join(self.root, longest), ignore_errors=True)
+                self.make_guest(longest, stale=True)
+                run = self.run_kelvane(args, path=None if calls is not None else "/usr/bin:/bin")
                 self.assertEqual(run.status, status)
                 self.assertEqual(run.stdout, stdout)
-                self.assertEqual(run.stderr, "")
-                self.assertEqual(run.calls, calls)
+                if calls is None:
+                    self.assertRegex(run.stderr, r"^[^\n]*dosemu[^\n]*\n$")
+                else:
+                    self.assertEqual(run.stderr, "")
+                    self.assertEqual(run.calls, calls)
 
     def test_letter_then_brochure(self):
         """The whole transcript of two jobs, and ticks every 4 seconds."""
@@ -262,11 +276,14 @@ print_job -; complete_job; wait_deleted
         """Each command gets exactly its own file, however the directory is named."""
         name = "-a b'c\"$(touch x);d`touch y`&*"
         self.make_guest(name, stale=True)
-        # Started as a careless parent might, with SIGCHLD ignored: the
-        # commands' exit statuses must still count.
+        # Started as a careless parent might, with SIGCHLD ignored (the
+        # commands' exit statuses must still count) and SIGALRM blocked.
+        def careless():
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+            signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGALRM])
         run = self.run_kelvane([name], name, r"""
 print_job 1; complete_job; wait_deleted
-""", preexec=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+""", preexec=careless)
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         ps = "./" + name + "/document/DRUCKEN.PS"
@@ -284,6 +301,13 @@ print_job 1; complete_job; wait_deleted
                       for d, dirs, files in os.walk(self.root) for f in files + dirs)
         self.assertEqual(left, sorted(["record", "guest.sh", name, name + "/document", name + "/userdata",
                                        name + "/userdata/DRUCKEN.CFG"]))
+
+    def test_closed_output(self):
+        """Its reader gone (`kelvane DIR | head -n 1`), kelvane goes on with the job."""
+        directory = self.make_guest("guest", stale=True)
+        run = self.run_kelvane([directory], "guest", "print_job 0; complete_job; wait_deleted\n", close_after=1)
+        self.assertEqual(run.status, 0)
+        self.assertEqual([tool for tool, _ in run.calls], ["rm", "dosemu", "ps2pdf", "xreader", "rm"])
 
 
 if __name__ == "__main__":

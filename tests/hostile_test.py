@@ -58,9 +58,9 @@ change_job() { printf 'again\n\004' >> document/DRUCKEN.PS; }  # a new version, 
 
 # Stand-ins for a conversion and a viewer that take their time: while the
 # marker file slow-TOOL exists, the tool records its call, says it is busy
-# (busy-TOOL) and waits up to 20 s; SIGINT ends it with 130, after it has
-# written its name to "interrupted". Without the marker they behave like
-# tests/stubs.
+# (busy-TOOL) and waits up to 20 s, or until done-TOOL exists; SIGINT ends it
+# with 130, after it has written its name to "interrupted". Without the
+# marker they behave like tests/stubs.
 SLOW_TOOL = r"""#!/bin/sh
 tool=$(basename "$0")
 "$KELVANE_TEST_STUBS/record" "$tool" "$@"
@@ -68,7 +68,7 @@ if [ -e "$KELVANE_TEST_ROOT/slow-$tool" ]; then
   /bin/rm -f "$KELVANE_TEST_ROOT/slow-$tool"
   trap 'echo "$tool" >> "$KELVANE_TEST_ROOT/interrupted"; exit 130' INT
   touch "$KELVANE_TEST_ROOT/busy-$tool"
-  i=0; while [ $i -lt 200 ]; do sleep 0.1; i=$((i + 1)); done
+  i=0; while [ $i -lt 200 ] && ! [ -e "$KELVANE_TEST_ROOT/done-$tool" ]; do sleep 0.1; i=$((i + 1)); done
   exit 0
 fi
 case $tool in
@@ -348,7 +348,7 @@ wait_deleted
         directory = self.make_guest()
         run = self.run_kelvane(directory, r"""
 mkdir document/DRUCKEN.PS; wait_output "Zeichen -1" 1; rmdir document/DRUCKEN.PS
-mkfifo document/DRUCKEN.PS; wait_output "Zeichen -1" 2
+mkfifo document/DRUCKEN.PS; wait_output "Zeichen -1" 2; /bin/rm document/DRUCKEN.PS
 """)
         self.assertEqual(run.stdout, self.transcript(directory, found(-1) + found(-1)))
         self.assertEqual(run.status, 0)
@@ -375,7 +375,7 @@ mkfifo document/DRUCKEN.PS; wait_output "Zeichen -1" 2
 printf 'x\004' > document/DRUCKEN.PS; chmod 000 document/DRUCKEN.PS
 sleep 8.5  # two ticks pass
 chmod 600 document/DRUCKEN.PS; printf y >> document/DRUCKEN.PS
-wait_output "Zeichen 121"
+wait_output "Zeichen 121"; /bin/rm document/DRUCKEN.PS
 """, user=user)
         self.assertEqual(run.stdout, self.transcript(directory, found(ord("y"))))
         self.assertEqual(run.status, 0)
@@ -401,6 +401,7 @@ while time.monotonic() < end:
 with open(os.path.join(os.environ["KELVANE_TEST_ROOT"], "grown"), "w") as f:
     f.write(str(grown))
 EOF
+/bin/rm document/DRUCKEN.PS
 """)
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
@@ -452,7 +453,7 @@ until [ -e writer-ready ]; do sleep 0.05; done""", 33333, 4096 - 5),
                 run = self.finish(self.start(directory, make + r"""
 printf 'x\004' > document/DRUCKEN.PS
 wait_output "Found config file. Configuration %d"
-touch writer-stop; wait
+touch writer-stop; wait; /bin/rm document/DRUCKEN.PS
 """ % layout, prefix=prefix), timeout=40)
                 self.assertEqual(run.stdout, self.transcript(directory, found(4, layout)))
                 self.assertEqual(run.status, 0)
@@ -510,6 +511,40 @@ change_job; wait_deleted
         # The converter, the viewer and the emulator's guest each got it.
         self.assertEqual(sorted(self.read("interrupted").split()), ["guest", "guest", "ps2pdf", "xreader"])
         self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader", "rm"])
+        self.assertFalse(os.path.lexists(ps))
+
+    def test_print_file_changes_under_the_watcher(self):
+        """A stale job that rm takes its time to remove is not printed; a job
+        replaced after it was found is looked at anew; one printed while the
+        last is shown is kept, not deleted, and printed next, here after the
+        emulator has ended."""
+        self.take_intermediates()
+        self.slow_stand_ins()
+        for marker in ("slow-rm", "slow-xreader"):
+            open(os.path.join(self.root, marker), "w").close()
+        directory = self.make_guest()
+        ps = directory + "/document/DRUCKEN.PS"
+        run = self.run_kelvane(directory, r"""
+print_job 0; complete_job; wait_output "Found config file. Configuration 0"
+print_job 1; wait_output "Zeichen 10"; complete_job
+wait_output "   - xreader /tmp/drucken.pdf"; print_job 0; complete_job; touch "$KELVANE_TEST_ROOT/done-xreader"
+wait_output "Found config file. Configuration 0" 2
+""")
+        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + [
+            "", "The print file changed after it was found complete; it is looked at anew: " + ps,
+        ] + found(10) + found(4, 1) + [
+            "Book print",
+            "Convert PS file to a book file:",
+            "   - psbook %s /tmp/book.ps" % ps,
+            "Re-organize book to brochure:",
+            "   - psnup -3 /tmp/book.ps /tmp/brochure.ps",
+            "Convert PS file to PDF:",
+            "   - ps2pdf /tmp/brochure.ps /tmp/drucken.pdf",
+        ] + shown_and_deleted_lines(ps)[:2] + [
+            "", "The print file changed while the job was shown; it is kept as a new job: " + ps,
+        ] + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stderr, "")
         self.assertFalse(os.path.lexists(ps))
 
 
