@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 scripts/install-missing.sh cmake g++ make libgtest-dev python3 psutils ghostscript poppler-utils \
     groff-base man-db mandoc dpkg-dev file clang libclang-rt-14-dev strace
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_WERROR=ON
 cmake --build build -j2
 (cd build && ctest -j2 --output-on-failure)
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer, then
