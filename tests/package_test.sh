@@ -172,4 +172,14 @@ dpkg-deb -x "$deb" "$work/unpacked" || fail "dpkg-deb -x"
 check_docs "$work/unpacked/usr"
 check_help "$work/unpacked/usr/bin/kelvane"
 
+step "lintian"
+if command -v lintian >/dev/null 2>&1; then
+    status=0
+    lintian --fail-on error,warning --display-info "$deb" >"$work/lintian" 2>&1 || status=$?
+    cat "$work/lintian"
+    [ "$status" -eq 0 ] || fail "lintian found errors or warnings in the package (status $status)"
+else
+    echo "lintian is not installed: not run"
+fi
+
 echo "package test passed: $(basename "$deb")"
