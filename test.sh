@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds kelvane and runs every test, after installing what they need:
 # the unit and end-to-end tests, the same again sanitized, and the fuzzers.
-# Run from anywhere; builds into build/.
+# Run from anywhere; builds into build-test/, so that build/ stays the
+# Release build that ./demo.sh made and `cmake --install build` installs.
+# Compiler warnings are errors here (KELVANE_WERROR), unlike a user's build.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-missing.sh cmake g++ make libgtest-dev python3 psutils ghostscript poppler-utils \
-    groff-base man-db mandoc dpkg-dev file clang libclang-rt-14-dev strace
+    groff-base man-db mandoc dpkg-dev file lintian clang libclang-rt-14-dev strace
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j2
-(cd build && ctest -j2 --output-on-failure)
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_WERROR=ON
+cmake --build build-test -j2
+(cd build-test && ctest -j2 --output-on-failure)
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer, then
 # each fuzz target for a bounded time.
 tests/sanitized.sh

@@ -2,7 +2,9 @@
 # CMakeLists.txt once the kelvane target exists.
 #
 #   cmake --install BUILD [--prefix /usr/local]   installs bin/kelvane, its
-#                                                 manual page and README.md
+#     [--strip]                                   manual page, README.md with
+#                                                 what it links, the copyright
+#                                                 file and the changelog
 #   cpack -G DEB --config BUILD/CPackConfig.cmake builds kelvane_VERSION_ARCH.deb
 #
 # The stand-ins under standins/ are for trying kelvane without an emulator;
@@ -11,8 +13,42 @@
 include(GNUInstallDirs)
 
 install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/kelvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# CMake's strip (cmake --install --strip, and CPACK_STRIP_FILES below) keeps
+# the .comment and .note sections, which Debian's own stripping removes too.
+if(CMAKE_STRIP)
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kelvane>\")
+  endif()")
+endif()
+
+# The manual page and the changelog are installed gzipped with -9n (no name
+# or time stamp in the header), as Debian wants them.
+find_program(KELVANE_GZIP gzip)
+mark_as_advanced(KELVANE_GZIP)
+if(NOT KELVANE_GZIP)
+  message(FATAL_ERROR "kelvane: gzip is needed to install the manual page and the changelog")
+endif()
+set(kelvane_gzipped)
+foreach(name kelvane.1 changelog)
+  set(copy ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name})
+  add_custom_command(OUTPUT ${copy}.gz
+                     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/${name} ${copy}
+                     COMMAND ${KELVANE_GZIP} -9nf ${copy}
+                     DEPENDS ${PROJECT_SOURCE_DIR}/docs/${name} VERBATIM)
+  list(APPEND kelvane_gzipped ${copy}.gz)
+endforeach()
+add_custom_target(kelvane_gzipped ALL DEPENDS ${kelvane_gzipped})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gzipped/kelvane.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The doc directory: the README with the files it links, so that no link in
+# it dangles, the license as Debian's copyright file, and the changelog.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/copyright
+              ${CMAKE_CURRENT_BINARY_DIR}/gzipped/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/demo-page.png ${PROJECT_SOURCE_DIR}/docs/PERFORMANCE.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES ${PROJECT_SOURCE_DIR}/standins/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/standins)
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "kelvane")

@@ -35,7 +35,8 @@ if [ -z "$compiler" ] || ! "$compiler" --version 2>/dev/null | grep -qi clang; t
 fi
 [ -n "$compiler" ] || { echo "fuzz/run.sh: no clang++ found (Debian: clang, libclang-rt-14-dev)"; exit 1; }
 
-cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKELVANE_WERROR=ON >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 work=${KELVANE_FUZZ_WORK:-}

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The install, the manual page and the Debian package, end to end:
-#   1. cmake --install into a temporary prefix: the program, its manual page
-#      and README.md land where they should, and bin/ holds kelvane alone;
+#   1. cmake --install into a temporary prefix: the program, its gzipped
+#      manual page, README.md and the files it links, the copyright file and
+#      the changelog land where they should, and bin/ holds kelvane alone;
 #   2. the manual page renders without a warning from groff (and from mandoc
 #      and man, where they are installed);
 #   3. the help text that the manual quotes is the one the program writes;
 #   4. cpack builds the .deb, whose control data and contents are checked, and
-#      the program unpacked from it runs. Nothing is installed on the machine.
+#      the program unpacked from it runs; lintian, when it is installed, finds
+#      no error and no warning in it. Nothing is installed on the machine.
 #
 # Usage: package_test.sh KELVANE BUILD_DIR SOURCE_DIR
 # Environment: KELVANE_VERSION, the project version; CMAKE and CPACK, the
@@ -87,12 +89,31 @@ sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' "$work/help-set" >"$work/help-in-manual"
 [ "$(wc -l <"$work/help-in-manual")" -ge 5 ] || fail "the help text in the manual is too short: $(cat "$work/help-in-manual")"
 check_help "$kelvane"
 
+# check_docs PREFIX: the manual page is docs/kelvane.1 gzipped, the newest
+# changelog entry is for this version, and every relative link in the
+# installed Markdown files names a file installed beside it.
+check_docs() {
+    local doc=$1/share/doc/kelvane page target
+    gzip -dc "$1/share/man/man1/kelvane.1.gz" | cmp - "$page_source" \
+        || fail "share/man/man1/kelvane.1.gz is not docs/kelvane.1 gzipped"
+    cmp "$doc/README.md" "$source/README.md" || fail "share/doc/kelvane/README.md is not README.md"
+    [ -s "$doc/copyright" ] || fail "share/doc/kelvane/copyright is not installed"
+    gzip -dc "$doc/changelog.gz" | head -n 1 | grep -q "^kelvane ($version) " \
+        || fail "the newest entry in docs/changelog is not for version $version"
+    for page in $(cd "$doc" && find . -name '*.md'); do
+        grep -o '](\([^)]*\))' "$doc/$page" | sed 's/^](//; s/)$//' >"$work/links" || true
+        while read -r target; do
+            case $target in *:*|'#'*) continue ;; esac
+            [ -e "$(dirname "$doc/$page")/${target%%#*}" ] || fail "$page links $target, which is not installed"
+        done <"$work/links"
+    done
+}
+
 step "cmake --install"
 prefix=$work/prefix
 run "$work/install.log" "$cmake" --install "$build" --prefix "$prefix"
 [ -x "$prefix/bin/kelvane" ] || fail "bin/kelvane is not installed"
-cmp "$prefix/share/man/man1/kelvane.1" "$page_source" || fail "share/man/man1/kelvane.1 is not docs/kelvane.1"
-cmp "$prefix/share/doc/kelvane/README.md" "$source/README.md" || fail "share/doc/kelvane/README.md is not README.md"
+check_docs "$prefix"
 # The stand-ins for the emulator and the viewer must never shadow the real ones.
 installed=$(shopt -s dotglob nullglob && cd "$prefix/bin" && echo *)
 [ "$installed" = kelvane ] || fail "bin/ holds more than kelvane: $installed"
@@ -134,7 +155,8 @@ done
 
 dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
 cat "$work/contents"
-for path in ./usr/bin/kelvane ./usr/share/man/man1/kelvane.1 ./usr/share/doc/kelvane/README.md; do
+for path in ./usr/bin/kelvane ./usr/share/man/man1/kelvane.1.gz ./usr/share/doc/kelvane/README.md \
+            ./usr/share/doc/kelvane/copyright ./usr/share/doc/kelvane/changelog.gz; do
     grep -q " $path\$" "$work/contents" || fail "the package lacks $path"
 done
 # Nothing in /usr/bin but kelvane, and every file owned by root.
@@ -147,7 +169,17 @@ fi
 
 step "the packaged program"
 dpkg-deb -x "$deb" "$work/unpacked" || fail "dpkg-deb -x"
-cmp "$work/unpacked/usr/share/man/man1/kelvane.1" "$page_source" || fail "the packaged manual page is not docs/kelvane.1"
+check_docs "$work/unpacked/usr"
 check_help "$work/unpacked/usr/bin/kelvane"
+
+step "lintian"
+if command -v lintian >/dev/null 2>&1; then
+    status=0
+    lintian --fail-on error,warning --display-info "$deb" >"$work/lintian" 2>&1 || status=$?
+    cat "$work/lintian"
+    [ "$status" -eq 0 ] || fail "lintian found errors or warnings in the package (status $status)"
+else
+    echo "lintian is not installed: not run"
+fi
 
 echo "package test passed: $(basename "$deb")"

@@ -21,7 +21,7 @@ if [ -z "$compiler" ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DKELVANE_SANITIZE=ON
+      -DKELVANE_SANITIZE=ON -DKELVANE_WERROR=ON
 cmake --build "$build" -j2
 
 # detect_leaks: kelvane allocates nothing, so any leak is news.
