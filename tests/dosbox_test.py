@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""kelvane with a real DOS emulator: standins/dosbox/dosemu has DOSBox run
-PRINT.COM, which prints a letter and then a brochure through DOSBox's own
-file layer; the real psbook, psnup and ps2pdf convert them, and the stand-in
-viewer keeps the PDFs.
-
-usage: dosbox_test.py KELVANE PRINT_COM
-Exit status 77 (a skip) when dosbox or PRINT.COM (built with nasm) is
-missing; on CI (CI=true) that fails instead.
-"""
+"""kelvane with a real DOS emulator: DOSBox runs PRINT.COM (standins/dosbox/),
+which prints a letter, then a brochure; the real psutils and ghostscript
+convert them. usage: dosbox_test.py KELVANE PRINT_COM. Exit status 77 (a skip)
+when dosbox or PRINT.COM (built with nasm) is missing, unless CI=true."""
 
 import os
 import re
