@@ -4,7 +4,8 @@
 #   cmake --install BUILD [--prefix /usr/local]   installs bin/kelvane, its
 #     [--strip]                                   manual page, README.md with
 #                                                 what it links, the copyright
-#                                                 file and the changelog
+#                                                 file, the changelog and the
+#                                                 example dosemu script
 #   cpack -G DEB --config BUILD/CPackConfig.cmake builds kelvane_VERSION_ARCH.deb
 #
 # The stand-ins under standins/ are for trying kelvane without an emulator;
@@ -49,6 +50,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/copyrig
 install(FILES ${PROJECT_SOURCE_DIR}/docs/demo-page.png ${PROJECT_SOURCE_DIR}/docs/PERFORMANCE.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(FILES ${PROJECT_SOURCE_DIR}/standins/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/standins)
+# Not executable: a user copies it onto PATH and sets it up first.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/examples/dosemu DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "kelvane")

@@ -156,7 +156,8 @@ done
 dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
 cat "$work/contents"
 for path in ./usr/bin/kelvane ./usr/share/man/man1/kelvane.1.gz ./usr/share/doc/kelvane/README.md \
-            ./usr/share/doc/kelvane/copyright ./usr/share/doc/kelvane/changelog.gz; do
+            ./usr/share/doc/kelvane/copyright ./usr/share/doc/kelvane/changelog.gz \
+            ./usr/share/doc/kelvane/examples/dosemu; do
     grep -q " $path\$" "$work/contents" || fail "the package lacks $path"
 done
 # Nothing in /usr/bin but kelvane, and every file owned by root.
