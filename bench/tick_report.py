@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""The tables of bench/tick_cost.sh, from what its runs left in WORK:
+
+  CASE.trace          kelvane under strace -ttt: calls inside each SIGALRM
+                      handler (rt_sigreturn not counted), after SKIP ticks
+  CASE.cpu, .rss      CPU ns sampled half-way between ticks; peak RSS in KiB
+  hand-CASE/trace-N   the hand-written loop under strace -f, N rounds (10, 0)
+  hand-CASE/time-N    its user and system seconds, bash's `time`
+  valgrind.log, sleep.rss
+
+usage: tick_report.py WORK
+"""
+
+import os
+import re
+import statistics
+import sys
+
+CASES = [("none", "none", 0), ("kib", "1 KiB, unfinished", 0), ("gib", "8 GiB sparse, unfinished", 0),
+         ("kept", "8 GiB sparse, complete, kept after a failed conversion", 2)]
+# An optional "PID " (-f) and "SECONDS.MICRO " (-ttt), then a call or its resumption.
+CALL = re.compile(r"^(?:\d+ +)?(\d+\.\d+ +)?(?:<\.\.\. (\w+) resumed>|(\w+)\()")
+
+
+def calls(lines):
+    """(name, bytes read, time) for each call, once, at its start; bytes come at its end."""
+    for line in lines:
+        m = CALL.match(line)
+        if m:
+            result = re.search(r"\) += (\d+)", line)
+            read = int(result.group(1)) if result and (m.group(2) or m.group(3)) in ("read", "pread64") else 0
+            yield m.group(3), read, float(m.group(1) or 0)
+
+
+def lines(path):
+    with open(path) as f:
+        return f.read().splitlines()
+
+
+def ticks(trace, skip):
+    """The calls of each tick's handler."""
+    found, inside = [], None
+    for line in lines(trace):
+        if "--- SIGALRM" in line:
+            inside = []
+        elif inside is not None and " rt_sigreturn(" in line:
+            found.append(list(calls(inside)))
+            inside = None
+        elif inside is not None:
+            inside.append(line)
+    return found[skip:]
+
+
+def hand(work, case):
+    def total(rounds):
+        seen = list(calls(lines(os.path.join(work, "hand-" + case, "trace-%d" % rounds))))
+        with open(os.path.join(work, "hand-" + case, "time-%d" % rounds)) as f:
+            cpu = sum(float(x) for x in f.read().split())
+        return sum(1 for name, _, _ in seen if name), sum(r for _, r, _ in seen), cpu
+    full, empty = total(10), total(0)
+    return [(a - b) / 10 for a, b in zip(full, empty)]
+
+
+def span(values):
+    low, high = min(values), max(values)
+    return "%d" % low if low == high else "%d–%d" % (low, high)
+
+
+def main(work):
+    read = lambda name: open(os.path.join(work, name)).read().strip()
+    print("| print file | kelvane: calls | kelvane: bytes read | kelvane: CPU µs "
+          "| by hand: calls | by hand: bytes read | by hand: CPU µs | by hand ÷ kelvane, calls / CPU |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    notes = []
+    for case, title, skip in CASES:
+        per_tick = ticks(os.path.join(work, case + ".trace"), skip)
+        ns = [int(x) for x in read(case + ".cpu").split()][skip:]
+        cpu = statistics.median(b - a for a, b in zip(ns, ns[1:])) / 1000
+        row = [title, span([len(t) for t in per_tick]), span([sum(r for _, r, _ in t) for t in per_tick]),
+               "%.0f" % cpu]
+        if case == "kept":
+            row += ["–"] * 4
+        else:
+            h_calls, h_read, h_cpu = hand(work, case)
+            row += ["%.0f" % h_calls, "%.0f" % h_read, "%.0f" % (h_cpu * 1e6),
+                    "%.0f× / %.0f×" % (h_calls / max(len(t) for t in per_tick), h_cpu * 1e6 / cpu)]
+        print("| " + " | ".join(row) + " |")
+        names = {}
+        for name, _, _ in per_tick[-1]:
+            names[name] = names.get(name, 0) + 1
+        notes.append("- %s, the calls of a tick (%d ticks): %s" % (
+            title, len(per_tick), ", ".join("%s×%d" % n for n in sorted(names.items())) or "none"))
+    print("\n" + "\n".join(notes))
+    print("- CPU µs: the median of the ticks; by hand: bash's `time` of 10 rounds less none, per round")
+    print("- peak resident memory (VmHWM): kelvane %s KiB with no print file, %s KiB with the 8 GiB one; "
+          "a plain sleep %s KiB" % (read("none.rss"), read("gib.rss"), read("sleep.rss")))
+    heap = re.search(r"total heap usage: .*", read("valgrind.log"))
+    print("- valgrind, a whole run with the kept print file (a conversion tried in a tick): " + (heap.group(0) if heap else "no summary"))
+    at = {}
+    for name, _, stamp in calls(lines(os.path.join(work, "none.trace"))):
+        at.setdefault(name, stamp)
+    print("- start-up under strace, execve to the timer armed: %.2f ms" % ((at["setitimer"] - at["execve"]) * 1000))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
