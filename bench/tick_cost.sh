@@ -13,6 +13,7 @@
 #   - CPU time per tick: /proc/PID/schedstat half-way between ticks, untraced;
 #   - peak resident memory (VmHWM), against a plain `sleep`;
 #   - heap allocations over a whole run: valgrind;
+#   - start-up until the timer is armed: strace, five runs one after another;
 #   - the hand-written loop: strace -f and bash's `time`, 10 rounds less none.
 # bench/tick_report.py turns what the runs leave into the tables.
 set -euo pipefail
@@ -94,6 +95,13 @@ sleep 3 &
 sleep 1
 awk '/^VmHWM/ {print $2}' "/proc/$!/status" >"$work/sleep.rss"
 wait
+
+# Start-up, one run at a time: an emulator that ends at once.
+mkdir -p "$work/startup"
+for i in 1 2 3 4 5; do
+  PATH=$root/tests/stubs:$PATH KELVANE_TEST_RECORD=$work/startup/record \
+    strace -qq -ttt -e trace=execve,setitimer -o "$work/startup-$i.trace" "$kelvane" "$work/startup" >/dev/null 2>&1
+done
 
 echo "## Measured $(date +%F): $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
      "Linux $(uname -r); $kelvane"

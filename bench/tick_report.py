@@ -96,10 +96,14 @@ def main(work):
           "a plain sleep %s KiB" % (read("none.rss"), read("gib.rss"), read("sleep.rss")))
     heap = re.search(r"total heap usage: .*", read("valgrind.log"))
     print("- valgrind, a whole run with the kept print file (a conversion tried in a tick): " + (heap.group(0) if heap else "no summary"))
-    at = {}
-    for name, _, stamp in calls(lines(os.path.join(work, "none.trace"))):
-        at.setdefault(name, stamp)
-    print("- start-up under strace, execve to the timer armed: %.2f ms" % ((at["setitimer"] - at["execve"]) * 1000))
+    startup = []
+    for run in range(1, 6):
+        at = {}
+        for name, _, stamp in calls(lines(os.path.join(work, "startup-%d.trace" % run))):
+            at.setdefault(name, stamp)
+        startup.append((at["setitimer"] - at["execve"]) * 1000)
+    print("- start-up under strace, execve to the timer armed: %.1f ms, the median of %s" % (
+        statistics.median(startup), ", ".join("%.1f" % ms for ms in startup)))
 
 
 if __name__ == "__main__":
