@@ -103,11 +103,18 @@ void say(const char* format, ...)
         write_whole(text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
 }
 
-static bool pipe_signal_found_ignored;
+// The signals as kelvane found them, which every command gets back.
+static struct {
+    bool taken;
+    sigset_t mask;
+    bool pipe_ignored;
+} found_signals;
 
-void outlive_closed_output()
+void take_over_signals()
 {
-    pipe_signal_found_ignored = std::signal(SIGPIPE, SIG_IGN) == SIG_IGN;
+    sigprocmask(SIG_BLOCK, nullptr, &found_signals.mask);
+    found_signals.pipe_ignored = std::signal(SIGPIPE, SIG_IGN) == SIG_IGN;
+    found_signals.taken = true;
 }
 
 // Runs `command` with /bin/sh and waits for it, as system() does: SIGINT and
@@ -137,16 +144,17 @@ int run_command(const char* command)
         sigaddset(&defaults, SIGINT);
     if (saved_quit.sa_handler != SIG_IGN)
         sigaddset(&defaults, SIGQUIT);
-    if (!pipe_signal_found_ignored)
+    if (!found_signals.pipe_ignored)
         sigaddset(&defaults, SIGPIPE);
     release_tick(held);
 
-    // The child gets the signal mask kelvane runs with (a tick's handler
-    // adds nothing to it), without the tick held off.
+    // The child gets the signal mask kelvane was started with, or else the
+    // one it runs with (a tick's handler adds nothing to it), never the tick
+    // held off.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &held.mask);
+    posix_spawnattr_setsigmask(&attributes, found_signals.taken ? &found_signals.mask : &held.mask);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     char shell[] = "sh", option[] = "-c";
     char* const arguments[] = {shell, option, const_cast<char*>(command), nullptr};

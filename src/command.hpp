@@ -41,7 +41,8 @@ bool command_not_started(int status);
 // more. Unbuffered, so each line shows when it happens.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// From now on a closed standard output (`kelvane DIR | head`) does not end
-// kelvane: its lines are dropped and the jobs go on. The commands still get
-// SIGPIPE as kelvane found it.
-void outlive_closed_output();
+// Notes the signal mask and SIGPIPE's action that kelvane was started with,
+// which every command gets back, and ignores SIGPIPE: from now on a closed
+// standard output (`kelvane DIR | head`) does not end kelvane, its lines are
+// dropped and the jobs go on.
+void take_over_signals();

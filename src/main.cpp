@@ -26,7 +26,7 @@ int main(int argc, char** argv)
 {
     // A closed pipe (`kelvane DIR | head`) would otherwise end kelvane in the
     // middle of a job, with the emulator running on unwatched.
-    outlive_closed_output();
+    take_over_signals();
     say("\nkelvane " KELVANE_VERSION " - GEOS print jobs from DOSEMU to PDF\n"
         "---------------------------------\n\n");
     if (argc <= 1 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {

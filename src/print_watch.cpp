@@ -241,8 +241,9 @@ void print_watch_tick()
 
 void print_watch_last_look()
 {
-    print_watch_tick();
-    // Complete only by now: printed as well.
-    if (watch.job_state == JOB_READY)
+    // Found complete only now, or printed again while the last was shown:
+    // printed as well.
+    do
         print_watch_tick();
+    while (watch.job_state == JOB_READY);
 }

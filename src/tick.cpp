@@ -59,7 +59,8 @@ int tick_start(std::int32_t period_ms, tick_procedure procedure)
         return 1;
     }
     // Inherited blocked, SIGALRM would never come. Unblocked only now that
-    // the handler is in place: one already pending is delivered at once.
+    // the handler is in place: one already pending is delivered at once. The
+    // commands still get it as kelvane found it.
     alarm_found_blocked = block_alarm(SIG_UNBLOCK);
     return 0;
 }

@@ -516,8 +516,8 @@ change_job; wait_deleted
     def test_print_file_changes_under_the_watcher(self):
         """A stale job that rm takes its time to remove is not printed; a job
         replaced after it was found is looked at anew; one printed while the
-        last is shown is kept, not deleted, and printed next, here after the
-        emulator has ended."""
+        last is shown is kept, not deleted, and printed next: here it is
+        complete only as the emulator ends."""
         self.take_intermediates()
         self.slow_stand_ins()
         for marker in ("slow-rm", "slow-xreader"):
@@ -527,8 +527,8 @@ change_job; wait_deleted
         run = self.run_kelvane(directory, r"""
 print_job 0; complete_job; wait_output "Found config file. Configuration 0"
 print_job 1; wait_output "Zeichen 10"; complete_job
-wait_output "   - xreader /tmp/drucken.pdf"; print_job 0; complete_job; touch "$KELVANE_TEST_ROOT/done-xreader"
-wait_output "Found config file. Configuration 0" 2
+wait_output "   - xreader /tmp/drucken.pdf"; print_job 0; touch "$KELVANE_TEST_ROOT/done-xreader"
+wait_output "Zeichen 10" 2; complete_job
 """)
         self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + [
             "", "The print file changed after it was found complete; it is looked at anew: " + ps,
@@ -542,7 +542,7 @@ wait_output "Found config file. Configuration 0" 2
             "   - ps2pdf /tmp/brochure.ps /tmp/drucken.pdf",
         ] + shown_and_deleted_lines(ps)[:2] + [
             "", "The print file changed while the job was shown; it is kept as a new job: " + ps,
-        ] + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
+        ] + found(10) + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         self.assertFalse(os.path.lexists(ps))
