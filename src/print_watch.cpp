@@ -135,22 +135,29 @@ static void keep_print_file(const file_identity& identity)
     watch.kept = true;
 }
 
+// True while the print file is still the job's file. A file that has gone is
+// silently not; one that changed is not, after `why` has been said of it.
+static bool still_the_job(const char* why)
+{
+    file_identity now;
+    if (!identify(watch.print_file_path, &now))
+        return false;
+    if (same_file(now, watch.job_file))
+        return true;
+    say("\nThe print file changed %s: %s\n", why, watch.print_file_path);
+    return false;
+}
+
 // Phase 1: runs while the job is JOB_BUSY, so ticks that fall due meanwhile
 // return at once.
 static void process_job()
 {
     const char* print_file = watch.print_file_path;
     const file_identity& job = watch.job_file;
-    file_identity now;
-    // Gone since it was found: there is nothing left to print.
-    if (!identify(print_file, &now))
-        return;
     // A new job begun since, or a FIFO put in its place, must never reach a
     // converter: it is looked at anew below.
-    if (!same_file(now, job)) {
-        say("\nThe print file changed after it was found complete; it is looked at anew: %s\n", print_file);
+    if (!still_the_job("after it was found complete; it is looked at anew"))
         return;
-    }
 
     bool converted;
     if (watch.layout_mode != 0) {
@@ -173,14 +180,11 @@ static void process_job()
 
     // The guest may have printed again while the viewer was open: that is
     // a new job under the same name, for the look below, not this one's.
-    if (!identify(print_file, &now))
+    if (!still_the_job("while the job was shown; it is kept as a new job"))
         return;
-    if (!same_file(now, job)) {
-        say("\nThe print file changed while the job was shown; it is kept as a new job: %s\n", print_file);
-        return;
-    }
     run_logged("Delete original PS file", "rm %s", print_file);
 
+    file_identity now;
     if (identify(print_file, &now) && same_file(now, job)) {
         say("\nThe print file could not be deleted; it is not printed again until it changes: %s\n",
             print_file);
