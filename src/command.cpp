@@ -5,7 +5,9 @@
 #include <cstdarg>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -54,20 +56,23 @@ bool shell_quote(char* out, std::size_t out_size, const char* path)
     return !overflow && out_size > 0;
 }
 
-// Holds off the tick (SIGALRM) while a few steps run, and lets it in again.
-struct held_tick {
+// Holds off the tick (SIGALRM), and a SIGTERM or SIGHUP to pass on, while a
+// few steps run, and lets them in again.
+struct held_signals {
     sigset_t mask;
 };
 
-static void hold_tick(held_tick* held)
+static void hold_signals(held_signals* held)
 {
-    sigset_t alarm;
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
-    sigprocmask(SIG_BLOCK, &alarm, &held->mask);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGALRM);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &signals, &held->mask);
 }
 
-static void release_tick(const held_tick& held)
+static void release_signals(const held_signals& held)
 {
     sigprocmask(SIG_SETMASK, &held.mask, nullptr);
 }
@@ -110,11 +115,116 @@ static struct {
     bool pipe_ignored;
 } found_signals;
 
+// The shells of the commands running now, outermost (the emulator's) first,
+// changed only while the signals are held.
+static pid_t running_shells[4];
+static int running;
+static volatile sig_atomic_t end_signal;
+
+// Writes "/proc/PID/task/PID/children" into `path` by hand: snprintf is not
+// safe in a signal handler.
+static void children_path(char* path, pid_t pid)
+{
+    char digits[16];
+    int count = 0;
+    do
+        digits[count++] = static_cast<char>('0' + pid % 10);
+    while ((pid /= 10) > 0);
+    char* out = path;
+    const auto put = [&](const char* text) {
+        while (*text != '\0')
+            *out++ = *text++;
+    };
+    const auto put_pid = [&] {
+        for (int i = count; i > 0; --i)
+            *out++ = digits[i - 1];
+    };
+    put("/proc/");
+    put_pid();
+    put("/task/");
+    put_pid();
+    put("/children");
+    *out = '\0';
+}
+
+// sh forks the command rather than exec it, so the command is the shell's
+// child: the signal goes to that, and the shell ends once it has. Only when
+// it has none yet, or /proc cannot tell, the shell itself gets it.
+static void pass_on(pid_t shell, int signal_number)
+{
+    char path[64];
+    children_path(path, shell);
+    bool passed = false;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buffer[128];
+        pid_t child = 0;
+        ssize_t got;
+        while ((got = read(fd, buffer, sizeof buffer)) != 0) {
+            if (got < 0 && errno != EINTR)
+                break;
+            for (ssize_t i = 0; i < got; ++i) {
+                if (buffer[i] >= '0' && buffer[i] <= '9') {
+                    child = child * 10 + (buffer[i] - '0');
+                } else if (child > 0) {
+                    passed = kill(child, signal_number) == 0 || passed;
+                    child = 0;
+                }
+            }
+        }
+        close(fd);
+    }
+    if (!passed)
+        kill(shell, signal_number);
+}
+
+static void end_requested_by(int signal_number)
+{
+    const int saved_errno = errno;
+    end_signal = signal_number;
+    for (int i = 0; i < running && i < static_cast<int>(sizeof running_shells / sizeof running_shells[0]); ++i)
+        pass_on(running_shells[i], signal_number);
+    errno = saved_errno;
+}
+
 void take_over_signals()
 {
     sigprocmask(SIG_BLOCK, nullptr, &found_signals.mask);
     found_signals.pipe_ignored = std::signal(SIGPIPE, SIG_IGN) == SIG_IGN;
     found_signals.taken = true;
+
+    struct sigaction pass = {};
+    pass.sa_handler = end_requested_by;
+    sigemptyset(&pass.sa_mask);
+    sigaddset(&pass.sa_mask, SIGALRM);
+    sigaddset(&pass.sa_mask, SIGTERM);
+    sigaddset(&pass.sa_mask, SIGHUP);
+    // No SA_RESTART: the last look's wait for its turn is to end on it.
+    for (const int signal_number : {SIGTERM, SIGHUP}) {
+        struct sigaction before;
+        // Started with it ignored (nohup), kelvane keeps it so.
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal_number, &pass, nullptr);
+    }
+}
+
+int end_requested()
+{
+    return end_signal;
+}
+
+void end_if_asked()
+{
+    const int signal_number = end_signal;
+    if (signal_number == 0)
+        return;
+    std::signal(signal_number, SIG_DFL);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signal_number);
+    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    raise(signal_number);
+    std::_Exit(128 + signal_number);
 }
 
 // Runs `command` with /bin/sh and waits for it, as system() does: SIGINT and
@@ -126,11 +236,10 @@ void take_over_signals()
 // instead, with the tick held off while the count and the actions change.
 int run_command(const char* command)
 {
-    static int running;
     static struct sigaction saved_interrupt, saved_quit;
 
-    held_tick held;
-    hold_tick(&held);
+    held_signals held;
+    hold_signals(&held);
     if (running++ == 0) {
         struct sigaction ignore = {};
         ignore.sa_handler = SIG_IGN;
@@ -146,11 +255,11 @@ int run_command(const char* command)
         sigaddset(&defaults, SIGQUIT);
     if (!found_signals.pipe_ignored)
         sigaddset(&defaults, SIGPIPE);
-    release_tick(held);
 
     // The child gets the signal mask kelvane was started with, or else the
-    // one it runs with (a tick's handler adds nothing to it), never the tick
-    // held off.
+    // one it runs with (a tick's handler adds nothing to it), never the
+    // signals held here. Spawned while they are held, so that a SIGTERM
+    // finds the shell among the running ones.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
@@ -159,24 +268,28 @@ int run_command(const char* command)
     char shell[] = "sh", option[] = "-c";
     char* const arguments[] = {shell, option, const_cast<char*>(command), nullptr};
     pid_t child;
+    const bool spawned = posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0;
+    posix_spawnattr_destroy(&attributes);
+    const int depth = running - 1;
+    if (spawned && depth < static_cast<int>(sizeof running_shells / sizeof running_shells[0]))
+        running_shells[depth] = child;
+    release_signals(held);
+
     int status = -1;
-    if (posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0) {
-        // A tick interrupts this wait; it goes on waiting after it.
-        while (waitpid(child, &status, 0) < 0) {
-            if (errno != EINTR) {
-                status = -1;
-                break;
-            }
+    // A tick interrupts this wait; it goes on waiting after it.
+    while (spawned && waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            status = -1;
+            break;
         }
     }
-    posix_spawnattr_destroy(&attributes);
 
-    hold_tick(&held);
+    hold_signals(&held);
     if (--running == 0) {
         sigaction(SIGINT, &saved_interrupt, nullptr);
         sigaction(SIGQUIT, &saved_quit, nullptr);
     }
-    release_tick(held);
+    release_signals(held);
     return status;
 }
 
@@ -207,4 +320,10 @@ bool command_succeeded(int status)
 bool command_not_started(int status)
 {
     return status == -1 || (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127));
+}
+
+bool command_ran(int status)
+{
+    return !command_not_started(status) && WIFEXITED(status)
+        && !(WEXITSTATUS(status) > 128 && WEXITSTATUS(status) < 128 + NSIG);
 }

@@ -36,6 +36,11 @@ bool command_succeeded(int status);
 // not executable (126), or no shell (-1).
 bool command_not_started(int status);
 
+// True when the command ran and ended by itself, whatever its exit status;
+// false when the shell could not start it or it was killed by a signal,
+// which sh reports as 128 + the signal's number.
+bool command_ran(int status);
+
 // Writes the formatted text to standard output at once and whole, however
 // often a tick interrupts the write; quietly drops it when nobody reads any
 // more. Unbuffered, so each line shows when it happens.
@@ -44,5 +49,14 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Notes the signal mask and SIGPIPE's action that kelvane was started with,
 // which every command gets back, and ignores SIGPIPE: from now on a closed
 // standard output (`kelvane DIR | head`) does not end kelvane, its lines are
-// dropped and the jobs go on.
+// dropped and the jobs go on. A SIGTERM or SIGHUP, unless kelvane was
+// started with it ignored, is passed on to the commands running then (the
+// emulator, and a tick's command), which kelvane goes on waiting for.
 void take_over_signals();
+
+// The SIGTERM or SIGHUP that asked kelvane to end, once one has come; else 0.
+int end_requested();
+
+// Ends kelvane by the signal that asked it to end, if one did; returns
+// otherwise.
+void end_if_asked();

@@ -63,16 +63,24 @@ int main(int argc, char** argv)
         return 1;
     }
     run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
-    char emulator[command_line_size];
-    log_command(emulator, "Start GEOS", "dosemu -X", nullptr);
-    watch.job_state = JOB_IDLE;
-    // Every print job is handled by ticks that interrupt this wait.
-    const int status = run_command(emulator);
+    int status = 0;
+    // A SIGTERM during that removal: the emulator is not started at all.
+    if (end_requested() == 0) {
+        char emulator[command_line_size];
+        log_command(emulator, "Start GEOS", "dosemu -X", nullptr);
+        watch.job_state = JOB_IDLE;
+        // Every print job is handled by ticks that interrupt this wait.
+        status = run_command(emulator);
+    }
     tick_stop();
+    // Whatever the emulator's status, a job found or completed by now is
+    // printed, unless kelvane was asked to end.
+    if (end_requested() == 0)
+        print_watch_last_look();
+    end_if_asked();
     if (command_not_started(status)) {
         say("\nThe emulator dosemu could not be started.\n");
         return 1;
     }
-    print_watch_last_look();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,17 +149,44 @@ static bool still_the_job(const char* why)
     return false;
 }
 
-// Phase 1: runs while the job is JOB_BUSY, so ticks that fall due meanwhile
-// return at once.
-static void process_job()
+// Sessions of kelvane share the fixed files under /tmp, so only one at a
+// time converts and shows: the one holding a lock on /tmp itself, which its
+// descriptor's close, or the session's end, gives back. Returns false while
+// another session holds it; a tick never waits for it, the last look does.
+// `turn` is then the descriptor to close, or -1 where no lock can be had.
+static bool take_turn(bool wait, int* turn)
+{
+    *turn = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (*turn < 0 || flock(*turn, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (errno == EWOULDBLOCK) {
+        if (!watch.waiting_for_turn)
+            say("\nAnother kelvane session is converting or showing a job; this one waits its turn: %s\n",
+                watch.print_file_path);
+        watch.waiting_for_turn = true;
+        for (;;) {
+            if (!wait || end_requested() != 0) {
+                close(*turn);
+                return false;
+            }
+            if (flock(*turn, LOCK_EX) == 0)
+                return true;
+            if (errno != EINTR)
+                break;
+        }
+    }
+    // No locks here at all: the job goes on without its turn.
+    close(*turn);
+    *turn = -1;
+    return true;
+}
+
+// Converts the job, shows it and deletes the print file, with each step's
+// outcome looked at.
+static void convert_show_delete()
 {
     const char* print_file = watch.print_file_path;
     const file_identity& job = watch.job_file;
-    // A new job begun since, or a FIFO put in its place, must never reach a
-    // converter: it is looked at anew below.
-    if (!still_the_job("after it was found complete; it is looked at anew"))
-        return;
-
     bool converted;
     if (watch.layout_mode != 0) {
         say("Book print\n");
@@ -175,8 +203,17 @@ static void process_job()
         keep_print_file(job);
         return;
     }
+    // A new job begun while the converters read the print file would be
+    // shown cut short as this one (ghostscript takes a cut file).
+    if (!still_the_job("while it was converted; it is looked at anew"))
+        return;
 
-    run_logged("Start PDF-Reader", "xreader /tmp/drucken.pdf", nullptr);
+    const int viewer = run_logged("Start PDF-Reader", "xreader /tmp/drucken.pdf", nullptr);
+    if (!command_ran(viewer)) {
+        say("\nThe viewer did not start or was ended by a signal; the print file is kept: %s\n", print_file);
+        keep_print_file(job);
+        return;
+    }
 
     // The guest may have printed again while the viewer was open: that is
     // a new job under the same name, for the look below, not this one's.
@@ -190,6 +227,24 @@ static void process_job()
             print_file);
         keep_print_file(job);
     }
+}
+
+// Phase 1: runs while the job is JOB_BUSY, so ticks that fall due meanwhile
+// return at once. Returns the state the job is in afterwards: JOB_READY
+// while it waits for its turn.
+static std::int32_t process_job(bool wait_for_turn)
+{
+    // A new job begun since, or a FIFO put in its place, must never reach a
+    // converter: it is looked at anew below.
+    if (!still_the_job("after it was found complete; it is looked at anew"))
+        return JOB_IDLE;
+    int turn;
+    if (!take_turn(wait_for_turn, &turn))
+        return JOB_READY;
+    convert_show_delete();
+    if (turn >= 0)
+        close(turn);
+    return JOB_IDLE;
 }
 
 // Phase 2: returns the state the job is in after the look. One open, one
@@ -215,6 +270,7 @@ static std::int32_t look_for_job()
         return JOB_IDLE;
 
     watch.job_file = identity_of(status);
+    watch.waiting_for_turn = false;
     watch.layout_mode = 0;
     const int config = open_for_reading(watch.config_file_path);
     if (config >= 0) {
@@ -231,16 +287,21 @@ static std::int32_t look_for_job()
 // a tick that falls due while this one runs finds the job claimed and returns
 // before touching anything. Claiming is an atomic exchange, so no job can be
 // taken up twice.
-void print_watch_tick()
+static void watch_tick(bool wait_for_turn)
 {
     std::int32_t expected = JOB_READY;
-    if (watch.job_state.compare_exchange_strong(expected, JOB_BUSY)) {
-        process_job();
-        watch.job_state = JOB_IDLE;
-    }
+    // Asked to end, kelvane takes up no job: its viewer would wait for a user
+    // who is leaving.
+    if (end_requested() == 0 && watch.job_state.compare_exchange_strong(expected, JOB_BUSY))
+        watch.job_state = process_job(wait_for_turn);
     expected = JOB_IDLE;
     if (watch.job_state.compare_exchange_strong(expected, JOB_BUSY))
         watch.job_state = look_for_job();
+}
+
+void print_watch_tick()
+{
+    watch_tick(false);
 }
 
 void print_watch_last_look()
@@ -248,6 +309,6 @@ void print_watch_last_look()
     // Found complete only now, or printed again while the last was shown:
     // printed as well.
     do
-        print_watch_tick();
-    while (watch.job_state == JOB_READY);
+        watch_tick(true);
+    while (watch.job_state == JOB_READY && end_requested() == 0);
 }

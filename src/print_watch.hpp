@@ -37,6 +37,8 @@ struct watch_record {
     // alone until it changes, so one bad job isn't run again at every tick.
     file_identity kept_file;
     bool kept;
+    // Said once for a job that another session keeps waiting.
+    bool waiting_for_turn;
 };
 
 static_assert(std::atomic<std::int32_t>::is_always_lock_free, "ticks run in a signal handler");

@@ -302,6 +302,22 @@ print_job 1; complete_job; wait_deleted
         self.assertEqual(left, sorted(["record", "guest.sh", name, name + "/document", name + "/userdata",
                                        name + "/userdata/DRUCKEN.CFG"]))
 
+    def test_emulator_ends_with_127(self):
+        """A job found complete is still printed when the emulator's command ends
+        with 127; a viewer the shell cannot find keeps it."""
+        directory = self.make_guest("guest", stale=True)
+        open(os.path.join(self.root, "missing-xreader"), "w").close()
+        run = self.run_kelvane([directory], "guest", "print_job 0; complete_job; sleep 5; exit 127\n")
+        ps = directory + "/document/DRUCKEN.PS"
+        self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
+            "Found file to print", "Zeichen 4", "Found config file. Configuration 0",
+        ] + letter_job_lines(ps) + shown_and_deleted_lines(ps)[:2] + [
+            "", "The viewer did not start or was ended by a signal; the print file is kept: " + ps,
+            "", "The emulator dosemu could not be started.",
+        ]) + "\n")
+        self.assertEqual(run.status, 1)
+        self.assertTrue(os.path.exists(ps), "the print file was not kept")
+
     def test_closed_output(self):
         """Its reader gone (`kelvane DIR | head -n 1`), kelvane goes on with the job."""
         directory = self.make_guest("guest", stale=True)

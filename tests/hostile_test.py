@@ -54,13 +54,17 @@ wait_deleted() {
   done
 }
 change_job() { printf 'again\n\004' >> document/DRUCKEN.PS; }  # a new version, complete
+wait_busy() {
+  n=0; until [ -e "$KELVANE_TEST_ROOT/busy-$1" ]; do n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for $1"; sleep 0.1; done
+}
 """
 
 # Stand-ins for a conversion and a viewer that take their time: while the
 # marker file slow-TOOL exists, the tool records its call, says it is busy
 # (busy-TOOL) and waits up to 20 s, or until done-TOOL exists; SIGINT ends it
-# with 130, after it has written its name to "interrupted". Without the
-# marker they behave like tests/stubs.
+# with 130, after it has written its name to "interrupted". Then, and without
+# the marker, they behave like tests/stubs; the viewer adds what it shows, as
+# it is when it is closed, to "shown".
 SLOW_TOOL = r"""#!/bin/sh
 tool=$(basename "$0")
 "$KELVANE_TEST_STUBS/record" "$tool" "$@"
@@ -69,10 +73,9 @@ if [ -e "$KELVANE_TEST_ROOT/slow-$tool" ]; then
   trap 'echo "$tool" >> "$KELVANE_TEST_ROOT/interrupted"; exit 130' INT
   touch "$KELVANE_TEST_ROOT/busy-$tool"
   i=0; while [ $i -lt 200 ] && ! [ -e "$KELVANE_TEST_ROOT/done-$tool" ]; do sleep 0.1; i=$((i + 1)); done
-  exit 0
 fi
 case $tool in
-  xreader) exit 0 ;;
+  xreader) cat -- "$1" >> "$KELVANE_TEST_ROOT/shown" ;;
   *) exec cp -- "$1" "$2" ;;
 esac
 """
@@ -191,6 +194,7 @@ class HostileTest(unittest.TestCase):
         env["KELVANE_TEST_OUTPUT"] = self.output
         env["KELVANE_TEST_GUEST"] = os.path.join(self.root, "guest.sh")
         env["KELVANE_TEST_DIR"] = directory
+        env["KELVANE_TEST_KELVANE"] = KELVANE
         with open(env["KELVANE_TEST_GUEST"], "w") as f:
             f.write(GUEST_LIBRARY + HOSTILE_LIBRARY + scenario)
         if self.saved is None:
@@ -480,21 +484,22 @@ touch writer-stop; wait; /bin/rm document/DRUCKEN.PS
 
     def test_interrupt_reaches_the_command(self):
         """Ctrl-C at the terminal during a long conversion and while the viewer
-        is open: the command gets SIGINT and ends; kelvane carries on with the
-        job's remaining steps (the failed conversion keeps the print file; the
-        closed viewer is followed by rm) and ends with 0 when the emulator does."""
+        is open: the command gets SIGINT and ends; kelvane keeps the print file
+        each time (a failed conversion, a viewer ended by a signal) and ends
+        with 0 when the emulator does."""
         self.take_intermediates()
         self.slow_stand_ins()
         for tool in ("ps2pdf", "xreader"):
             open(os.path.join(self.root, "slow-" + tool), "w").close()
         directory = self.make_guest()
         ps = directory + "/document/DRUCKEN.PS"
+        viewer_ended = "The viewer did not start or was ended by a signal; the print file is kept: " + ps
         process = self.start(directory, r"""
 trap 'echo guest >> "$KELVANE_TEST_ROOT/interrupted"' INT  # the emulator has its own use for Ctrl-C
 print_job 0; complete_job
 wait_output "The conversion failed; the print file is kept: %s"
-change_job; wait_deleted
-""" % ps)
+change_job; wait_output "%s"
+""" % (ps, viewer_ended))
         for tool in ("ps2pdf", "xreader"):
             busy = os.path.join(self.root, "busy-" + tool)
             deadline = time.monotonic() + 30
@@ -505,33 +510,37 @@ change_job; wait_deleted
         run = self.finish(process)
         self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + [
             "", "The conversion failed; the print file is kept: " + ps,
-        ] + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
+        ] + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)[:2] + ["", viewer_ended]))
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         # The converter, the viewer and the emulator's guest each got it.
         self.assertEqual(sorted(self.read("interrupted").split()), ["guest", "guest", "ps2pdf", "xreader"])
-        self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader", "rm"])
-        self.assertFalse(os.path.lexists(ps))
+        self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader"])
+        self.assertTrue(os.path.exists(ps), "the print file was not kept")
 
     def test_print_file_changes_under_the_watcher(self):
         """A stale job that rm takes its time to remove is not printed; a job
-        replaced after it was found is looked at anew; one printed while the
-        last is shown is kept, not deleted, and printed next: here it is
-        complete only as the emulator ends."""
+        replaced after it was found, or while it was converted, is looked at
+        anew; one printed while the last is shown is kept, not deleted, and
+        printed next: here it is complete only as the emulator ends."""
         self.take_intermediates()
         self.slow_stand_ins()
-        for marker in ("slow-rm", "slow-xreader"):
+        for marker in ("slow-rm", "slow-ps2pdf", "slow-xreader"):
             open(os.path.join(self.root, marker), "w").close()
         directory = self.make_guest()
         ps = directory + "/document/DRUCKEN.PS"
         run = self.run_kelvane(directory, r"""
 print_job 0; complete_job; wait_output "Found config file. Configuration 0"
-print_job 1; wait_output "Zeichen 10"; complete_job
-wait_output "   - xreader /tmp/drucken.pdf"; print_job 0; touch "$KELVANE_TEST_ROOT/done-xreader"
+print_job 0; wait_output "Zeichen 10"; complete_job
+wait_busy ps2pdf; print_job 1; touch "$KELVANE_TEST_ROOT/done-ps2pdf"
 wait_output "Zeichen 10" 2; complete_job
+wait_output "   - xreader /tmp/drucken.pdf"; print_job 0; touch "$KELVANE_TEST_ROOT/done-xreader"
+wait_output "Zeichen 10" 3; complete_job
 """)
         self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + [
             "", "The print file changed after it was found complete; it is looked at anew: " + ps,
+        ] + found(10) + found(4, 0) + letter_job_lines(ps) + [
+            "", "The print file changed while it was converted; it is looked at anew: " + ps,
         ] + found(10) + found(4, 1) + [
             "Book print",
             "Convert PS file to a book file:",
@@ -547,6 +556,54 @@ wait_output "Zeichen 10" 2; complete_job
         self.assertEqual(run.stderr, "")
         self.assertFalse(os.path.lexists(ps))
 
+    def test_two_sessions_take_turns(self):
+        """A second session's job waits while the first one's viewer is open,
+        then is shown: each viewer shows its own job to the end."""
+        self.take_intermediates()
+        self.slow_stand_ins()
+        open(os.path.join(self.root, "slow-xreader"), "w").close()
+        directory, other = self.make_guest(), self.make_guest("other")
+        with open(os.path.join(self.root, "guest-other.sh"), "w") as f:
+            f.write(GUEST_LIBRARY + HOSTILE_LIBRARY + "printf 'B\\004' > document/DRUCKEN.PS; wait_deleted\n")
+        waiting = ("Another kelvane session is converting or showing a job; this one waits its turn: "
+                   + other + "/document/DRUCKEN.PS")
+        run = self.run_kelvane(directory, r"""
+printf 'A\004' > document/DRUCKEN.PS; wait_busy xreader
+KELVANE_TEST_DIR="$KELVANE_TEST_ROOT/other" KELVANE_TEST_GUEST="$KELVANE_TEST_ROOT/guest-other.sh" \
+  "$KELVANE_TEST_KELVANE" "$KELVANE_TEST_ROOT/other" > "$KELVANE_TEST_ROOT/other-stdout" &
+KELVANE_TEST_OUTPUT="$KELVANE_TEST_ROOT/other-stdout" wait_output "%s"
+touch "$KELVANE_TEST_ROOT/done-xreader"; wait_deleted; wait $!; echo $? > "$KELVANE_TEST_ROOT/other-status"
+""" % waiting)
+        self.assertEqual(self.read("shown"), "A\x04B\x04")
+        for guest, output, waited in ((directory, run.stdout, []), (other, self.read("other-stdout"), ["", waiting])):
+            ps = guest + "/document/DRUCKEN.PS"
+            self.assertEqual(output, self.transcript(
+                guest, found(4) + waited + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
+        self.assertEqual((run.status, self.read("other-status")), (0, "0\n"))
+
+    def test_terminate_reaches_the_emulator(self):
+        """SIGTERM while the viewer is open: the viewer and the emulator get it,
+        the job is kept, and kelvane ends by it once the emulator has ended."""
+        self.take_intermediates()
+        self.slow_stand_ins()
+        open(os.path.join(self.root, "slow-xreader"), "w").close()
+        directory = self.make_guest()
+        ps = directory + "/document/DRUCKEN.PS"
+        process = self.start(directory, r"""
+trap 'echo guest > "$KELVANE_TEST_ROOT/terminated"; exit 0' TERM
+print_job 0; complete_job
+n=0; while [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done; gave_up "no SIGTERM"
+""")
+        deadline = time.monotonic() + 30
+        while not os.path.exists(os.path.join(self.root, "busy-xreader")) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        os.kill(process.pid, signal.SIGTERM)
+        run = self.finish(process)
+        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + [
+            "Start PDF-Reader:", "   - xreader /tmp/drucken.pdf",
+            "", "The viewer did not start or was ended by a signal; the print file is kept: " + ps]))
+        self.assertEqual((run.status, self.read("terminated")), (-signal.SIGTERM, "guest\n"))
+        self.assertTrue(os.path.exists(ps), "the print file was not kept")
 
 if __name__ == "__main__":
     KELVANE = os.path.abspath(sys.argv.pop(1))
