@@ -26,8 +26,8 @@ TOOLS = ("Xvfb", "qpdfview", "xdotool", "xwd", "convert", "ps2pdf")
 SCENARIO = r"""
 mkdir -p document userdata
 printf 0 > userdata/DRUCKEN.CFG
-printf '%%!PS-Adobe-3.0\n%%%%Pages: 1\n%%%%Page: 1 1\n1 0.5 0 setrgbcolor 36 36 540 720 rectfill\nshowpage\n%%%%EOF\n\004' \
-  > document/DRUCKEN.PS.part
+{ printf '%%!PS-Adobe-3.0\n%%%%Pages: 1\n%%%%Page: 1 1\n'
+  printf '1 0.5 0 setrgbcolor 36 36 540 720 rectfill\nshowpage\n%%%%EOF\n\004'; } > document/DRUCKEN.PS.part
 mv document/DRUCKEN.PS.part document/DRUCKEN.PS
 # Ends the emulator once the job is gone; gives up after some 4 minutes.
 n=0; while [ -e document/DRUCKEN.PS ] && [ $((n += 1)) -le 2400 ]; do sleep 0.1; done
@@ -92,10 +92,11 @@ class ViewerTest(unittest.TestCase):
             f.write(SCENARIO)
         env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"], DISPLAY=self.display,
                    HOME=os.path.join(self.root, "home"), XDG_RUNTIME_DIR=os.path.join(self.root, "run"),
-                   NO_AT_BRIDGE="1", KELVANE_TEST_RECORD=os.path.join(self.root, "record"),
+                   NO_AT_BRIDGE="1", QT_QPA_PLATFORM="xcb", KELVANE_TEST_RECORD=os.path.join(self.root, "record"),
                    KELVANE_TEST_GUEST=os.path.join(self.root, "guest.sh"), KELVANE_TEST_DIR=guest)
         env.pop("WAYLAND_DISPLAY", None)
-        with open(os.path.join(self.root, "stdout"), "wb") as out, open(os.path.join(self.root, "stderr"), "wb") as err:
+        with open(os.path.join(self.root, "stdout"), "wb") as out, \
+                open(os.path.join(self.root, "stderr"), "wb") as err:
             # A session of its own, so that the teardown takes the viewer along.
             kelvane = subprocess.Popen([KELVANE, guest], cwd=self.root, env=env, stdin=subprocess.DEVNULL,
                                        stdout=out, stderr=err, start_new_session=True)
@@ -105,7 +106,8 @@ class ViewerTest(unittest.TestCase):
             found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--class", "qpdfview"],
                                    env=env, capture_output=True, text=True, timeout=90).stdout.split()
         except subprocess.TimeoutExpired:
-            self.fail("no qpdfview window within 90 s" + self.said())
+            found = []
+        self.assertTrue(found, "no qpdfview window within 90 s" + self.said())
         window = found[0]
         deadline, orange = time.monotonic() + 60, 0
         while orange < ENOUGH_ORANGE and time.monotonic() < deadline:
@@ -143,7 +145,8 @@ if __name__ == "__main__":
     KELVANE = os.path.abspath(sys.argv.pop(1))
     missing = [tool for tool in TOOLS if not shutil.which(tool)]
     if missing:
-        why = "missing: %s (Debian packages xvfb, qpdfview, xdotool, x11-apps, imagemagick)" % ", ".join(missing)
+        why = "missing: %s (Debian packages xvfb, qpdfview, xdotool, x11-apps, imagemagick, ghostscript)" % (
+            ", ".join(missing))
         if os.environ.get("CI") == "true":
             sys.exit("FAIL: " + why)
         print("SKIP: " + why)
