@@ -5,7 +5,8 @@
 #     [--strip]                                   manual page, README.md with
 #                                                 what it links, the copyright
 #                                                 file, the changelog and the
-#                                                 example dosemu script
+#                                                 example dosemu and xreader
+#                                                 scripts
 #   cpack -G DEB --config BUILD/CPackConfig.cmake builds kelvane_VERSION_ARCH.deb
 #
 # The stand-ins under standins/ are for trying kelvane without an emulator;
@@ -50,8 +51,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/copyrig
 install(FILES ${PROJECT_SOURCE_DIR}/docs/demo-page.png ${PROJECT_SOURCE_DIR}/docs/PERFORMANCE.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(FILES ${PROJECT_SOURCE_DIR}/standins/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/standins)
-# Not executable: a user copies it onto PATH and sets it up first.
-install(FILES ${PROJECT_SOURCE_DIR}/docs/examples/dosemu DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# Not executable: a user copies them onto PATH (and sets dosemu up) first.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/examples/dosemu ${PROJECT_SOURCE_DIR}/docs/examples/xreader
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "kelvane")
@@ -77,11 +79,15 @@ print file once the viewer is closed.
 
 It needs a DOSEMU installation with GEOS set up to print PostScript into
 DRUCKEN.PS, and a PDF viewer run as xreader that returns when its window is
-closed; Debian provides neither, and a short script of that name on PATH can
-run another viewer. The intermediate files lie at fixed paths under /tmp.]=])
+closed. Debian provides neither: the example scripts in
+/usr/share/doc/kelvane/examples, copied onto PATH, run DOSBox as dosemu and
+qpdfview or mupdf as xreader. The intermediate files lie at fixed paths
+under /tmp.]=])
 
 # psutils gives psbook and psnup, ghostscript gives ps2pdf.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "psutils, ghostscript")
+# What the example scripts run in place of xreader and DOSEMU.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qpdfview | mupdf, dosbox")
 find_program(KELVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(KELVANE_FILE_COMMAND file)
 mark_as_advanced(KELVANE_DPKG_SHLIBDEPS KELVANE_FILE_COMMAND)

@@ -147,6 +147,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 field Description | grep -q xreader || fail "the description does not name the viewer xreader"
+[ "$(field Suggests)" = "qpdfview | mupdf, dosbox" ] || fail "Suggests: $(field Suggests)"
 # The package names in Depends, without their versions.
 field Depends | tr ',' '\n' | sed 's/(.*//; s/^ *//; s/ *$//' | sort >"$work/depends"
 for package in psutils ghostscript libc6; do
@@ -157,7 +158,7 @@ dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
 cat "$work/contents"
 for path in ./usr/bin/kelvane ./usr/share/man/man1/kelvane.1.gz ./usr/share/doc/kelvane/README.md \
             ./usr/share/doc/kelvane/copyright ./usr/share/doc/kelvane/changelog.gz \
-            ./usr/share/doc/kelvane/examples/dosemu; do
+            ./usr/share/doc/kelvane/examples/dosemu ./usr/share/doc/kelvane/examples/xreader; do
     grep -q " $path\$" "$work/contents" || fail "the package lacks $path"
 done
 # Nothing in /usr/bin but kelvane, and every file owned by root.
