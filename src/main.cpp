@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 #ifndef KELVANE_VERSION
 #define KELVANE_VERSION "unknown"
@@ -22,8 +23,23 @@ static void write_help()
         "Requires DOSEMU, PSUTILS and evince\n");
 }
 
+// The guest may create it later; until then no print job can arrive, which
+// is what a mistyped directory, or its document folder given, looks like.
+static void say_if_no_document_folder(const char* directory)
+{
+    char folder[path_size];
+    std::snprintf(folder, sizeof folder, "%s/document", directory);
+    struct stat status;
+    if (stat(folder, &status) != 0 || !S_ISDIR(status.st_mode))
+        say("\nThere is no folder %s, where print jobs are looked for.\n", folder);
+}
+
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        say("kelvane " KELVANE_VERSION "\n");
+        return 0;
+    }
     // A closed pipe (`kelvane DIR | head`) would otherwise end kelvane in the
     // middle of a job, with the emulator running on unwatched.
     take_over_signals();
@@ -57,6 +73,7 @@ int main(int argc, char** argv)
     std::snprintf(watch.print_file_path, sizeof watch.print_file_path, "%s/document/DRUCKEN.PS", directory);
     std::snprintf(watch.config_file_path, sizeof watch.config_file_path, "%s/userdata/DRUCKEN.CFG", directory);
     say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
+    say_if_no_document_folder(directory);
 
     if (tick_start(4000, print_watch_tick) != 0) {
         say("\n timer error\n");

@@ -177,8 +177,8 @@ class KelvaneTest(unittest.TestCase):
             "Requires DOSEMU, PSUTILS and evince\n")
         longest = "d" * 233 + "/"
         started = banner + "\n".join(start_lines(longest)) + "\n"
-        # name, arguments, exit status, stdout, calls; without dosemu on PATH
-        # the shell's complaint is on stderr.
+        # name, arguments, exit status, stdout, calls, and what stderr holds
+        # when not empty; without dosemu on PATH the shell's complaint is there.
         cases = [
             ("no argument", [], 0, banner + help_text, []),
             ("-h", ["-h", "x"], 0, banner + help_text, []),
@@ -189,8 +189,12 @@ class KelvaneTest(unittest.TestCase):
             ("longest, extra ignored, trailing slash kept", [longest, "extra"], 0, started,
              [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])]),
             ("no emulator", [longest], 1, started + "\nThe emulator dosemu could not be started.\n", None),
+            ("--version", ["--version"], 0, "kelvane %s\n" % VERSION, []),
+            ("no document folder", ["none"], 0, banner + "\n".join(start_lines("none")[:2] + [
+                "", "There is no folder none/document, where print jobs are looked for."] + start_lines("none")[2:])
+             + "\n", [("rm", ["none/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"rm: [^\n]*none[^\n]*\n$"),
         ]
-        for name, args, status, stdout, calls in cases:
+        for name, args, status, stdout, calls, *stderr in cases:
             with self.subTest(name):
                 if os.path.exists(self.record):
                     os.remove(self.record)
@@ -203,7 +207,7 @@ class KelvaneTest(unittest.TestCase):
                 if calls is None:
                     self.assertRegex(run.stderr, r"^[^\n]*dosemu[^\n]*\n$")
                 else:
-                    self.assertEqual(run.stderr, "")
+                    self.assertRegex(run.stderr, stderr[0] if stderr else r"\A\Z")
                     self.assertEqual(run.calls, calls)
 
     def test_letter_then_brochure(self):
