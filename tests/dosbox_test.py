@@ -15,6 +15,8 @@ import tempfile
 import time
 import unittest
 
+import own_tmp
+
 from real_tools_test import (STANDINS, booklet_order, nup_sheets, page_numbers, pdf_page_count,
                              standin_env)
 
@@ -97,4 +99,5 @@ if __name__ == "__main__":
             sys.exit("FAIL: " + why)
         print("SKIP: " + why)
         sys.exit(77)
+    own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE, PRINT_COM)
     unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)

@@ -19,6 +19,8 @@ import threading
 import time
 import unittest
 
+import own_tmp
+
 KELVANE = None
 STUBS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stubs")
 
@@ -333,4 +335,5 @@ print_job 1; complete_job; wait_deleted
 if __name__ == "__main__":
     KELVANE = os.path.abspath(sys.argv.pop(1))
     VERSION = os.environ.get("KELVANE_VERSION", "")
+    own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE)
     unittest.main()

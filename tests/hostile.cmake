@@ -2,9 +2,9 @@
 # entry a case. Included from tests/CMakeLists.txt.
 #
 # The cases that let a conversion run or put things at the fixed /tmp paths
-# take turns on them (RESOURCE_LOCK tmp_intermediates, as e2e does); the
-# others run beside them. A case that cannot run here (another user's file
-# needs root) reports itself skipped with status 77.
+# take turns on them where the tests share the real /tmp (as e2e's do). A
+# case that cannot run here (another user's file needs root) reports itself
+# skipped with status 77.
 set(hostile_cases_on_tmp intermediate_not_a_plain_file intermediate_of_another_user print_file_is_a_symlink
     interrupt_reaches_the_command print_file_changes_under_the_watcher two_sessions_take_turns
     terminate_reaches_the_emulator)
@@ -17,6 +17,6 @@ foreach(case IN LISTS hostile_cases_on_tmp hostile_cases)
                        ENVIRONMENT KELVANE_VERSION=${PROJECT_VERSION})
 endforeach()
 list(TRANSFORM hostile_cases_on_tmp PREPEND hostile.)
-set_tests_properties(${hostile_cases_on_tmp} PROPERTIES RESOURCE_LOCK tmp_intermediates)
+kelvane_uses_tmp_files(${hostile_cases_on_tmp})
 # Five short runs of kelvane, one a kind of layout file.
 set_tests_properties(hostile.layout_file_hostile PROPERTIES TIMEOUT 240)

@@ -27,6 +27,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import own_tmp  # noqa: E402
 from e2e_test import (BANNER, GUEST_LIBRARY, STUBS, letter_job_lines, read_calls,  # noqa: E402
                       shown_and_deleted_lines, start_lines)
 
@@ -607,6 +608,7 @@ n=0; while [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done; gave_up "no SIGTERM
 
 if __name__ == "__main__":
     KELVANE = os.path.abspath(sys.argv.pop(1))
+    own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE)
     program = unittest.main(exit=False)
     result = program.result
     if not result.wasSuccessful():

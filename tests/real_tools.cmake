@@ -7,12 +7,13 @@ endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # One kelvane run prints all the jobs; the checks share it, so this is a
-# single entry. It writes the fixed /tmp intermediates, hence the lock.
+# single entry. It writes the fixed /tmp intermediates.
 add_test(NAME real_tools.end_to_end
          COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/real_tools_test.py
                  $<TARGET_FILE:kelvane> EndToEndTest)
 set_tests_properties(real_tools.end_to_end PROPERTIES
-                     TIMEOUT 120 RESOURCE_LOCK tmp_intermediates)
+                     TIMEOUT 120)
+kelvane_uses_tmp_files(real_tools.end_to_end)
 
 add_test(NAME real_tools.standins_bad_input
          COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/real_tools_test.py

@@ -17,6 +17,8 @@ import tempfile
 import time
 import unittest
 
+import own_tmp
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 STANDINS = os.path.join(os.path.dirname(HERE), "standins")
 KELVANE = None
@@ -194,4 +196,5 @@ if __name__ == "__main__":
     if len(sys.argv) < 2 or not os.access(sys.argv[1], os.X_OK):
         sys.exit("usage: %s KELVANE [unittest arguments]" % sys.argv[0])
     KELVANE = os.path.abspath(sys.argv[1])
+    own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE)
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)

@@ -15,6 +15,7 @@ import tempfile
 import time
 import unittest
 
+import own_tmp
 from e2e_test import (BANNER, STUBS, letter_job_lines, read_calls, shown_and_deleted_lines,
                       start_lines)
 
@@ -24,7 +25,6 @@ EXAMPLE_VIEWER = os.path.join(os.path.dirname(os.path.dirname(STUBS)), "docs", "
 TOOLS = ("Xvfb", "qpdfview", "xdotool", "xwd", "convert", "ps2pdf")
 # A page filled with a colour that nothing else on the screen has: pure orange.
 SCENARIO = r"""
-mkdir -p document userdata
 printf 0 > userdata/DRUCKEN.CFG
 { printf '%%!PS-Adobe-3.0\n%%%%Pages: 1\n%%%%Page: 1 1\n'
   printf '1 0.5 0 setrgbcolor 36 36 540 720 rectfill\nshowpage\n%%%%EOF\n\004'; } > document/DRUCKEN.PS.part
@@ -86,7 +86,8 @@ class ViewerTest(unittest.TestCase):
 
     def test_job_shown_until_the_window_is_closed(self):
         guest = os.path.join(self.root, "guest")
-        os.mkdir(guest)
+        for folder in ("document", "userdata"):
+            os.makedirs(os.path.join(guest, folder))
         ps = guest + "/document/DRUCKEN.PS"
         with open(os.path.join(self.root, "guest.sh"), "w") as f:
             f.write(SCENARIO)
@@ -151,4 +152,5 @@ if __name__ == "__main__":
             sys.exit("FAIL: " + why)
         print("SKIP: " + why)
         sys.exit(77)
+    own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE)
     unittest.main(verbosity=2)
