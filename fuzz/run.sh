@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with Clang into their own build directory and
-# runs each for a bounded time, starting from a scratch copy of its committed
-# seed corpus (the committed corpus is never written to).
+# runs them side by side for a bounded time, each starting from a scratch copy
+# of its committed seed corpus (the committed corpus is never written to).
 #
 #   fuzz/run.sh                      every target, KELVANE_FUZZ_SECONDS each
 #   fuzz/run.sh shell_quote_fuzz     one target
@@ -42,19 +42,25 @@ cmake --build "$build" -j2 --target "${targets[@]}"
 work=${KELVANE_FUZZ_WORK:-}
 keep_work=${work:+yes}
 [ -n "$work" ] || work=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-fuzz-XXXXXX")
-failed=()
+# All targets at once, side by side, each in its own directory.
+pids=()
 for target in "${targets[@]}"; do
   corpus=$work/$target/corpus
   findings=$work/$target/findings
   rm -rf "${work:?}/$target"
   mkdir -p "$corpus" "$findings"
   cp -R "$here/corpus/$target/." "$corpus/"
-  log=$work/$target/log
   echo "== $target: ${seconds}s from $(ls "$corpus" | wc -l) seeds"
-  status=0
   # -timeout: one input taking longer than that is a finding too (a hang).
   "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1 || status=$?
+      -artifact_prefix="$findings/" "$corpus" >"$work/$target/log" 2>&1 &
+  pids+=($!)
+done
+failed=()
+for i in "${!targets[@]}"; do
+  target=${targets[$i]} log=$work/${targets[$i]}/log status=0
+  wait "${pids[$i]}" || status=$?
+  echo "== $target"
   grep -E '^stat::number_of_executed_units|^#[0-9]+[[:space:]]+DONE' "$log" | sed 's/^/   /' || true
   if [ "$status" -ne 0 ]; then
     echo "   FAILED (status $status); log: $log"
