@@ -40,8 +40,9 @@ declare -A make=(
   [kept]="truncate -s $(((8 << 30) - 1)) document/DRUCKEN.PS; printf '\\004' >> document/DRUCKEN.PS"
 )
 
-# start_kelvane RUN CASE [PREFIX...]: in the background, in a directory of
-# its own; $! is kelvane, or its prefix.
+# start_kelvane RUN CASE [PREFIX...]: in the background, in a directory and a
+# /tmp of its own, so that the runs' conversions do not take turns; $! is
+# kelvane, or its prefix.
 start_kelvane() {
   local dir=$work/$1 case=$2
   shift 2
@@ -50,7 +51,7 @@ start_kelvane() {
   touch "$dir/fail-ps2pdf"
   PATH=$root/tests/stubs:$PATH KELVANE_TEST_RECORD=$dir/record KELVANE_TEST_ROOT=$dir \
     KELVANE_TEST_GUEST=$dir/guest.sh KELVANE_TEST_DIR=$dir/guest \
-    "$@" "$kelvane" "$dir/guest" </dev/null >"$dir/out" 2>&1 &
+    python3 "$root/tests/own_tmp.py" "$@" "$kelvane" "$dir/guest" </dev/null >"$dir/out" 2>&1 &
 }
 
 # sample PID CASE: CPU ns at 2 s, 6 s, ... 42 s, then the peak memory.

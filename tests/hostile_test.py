@@ -12,8 +12,8 @@ Exits with 77 when every case it ran was skipped (CTest: SKIP_RETURN_CODE).
 
 Cases that let a conversion run or that put things at /tmp/book.ps,
 /tmp/brochure.ps or /tmp/drucken.pdf move whatever stands there aside first
-and put it back afterwards; CTest runs them one at a time
-(RESOURCE_LOCK tmp_intermediates).
+and put it back afterwards. The run has a /tmp of its own (own_tmp.py), or,
+where that is not allowed, CTest runs those cases one at a time.
 """
 
 import os

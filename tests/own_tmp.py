@@ -9,7 +9,9 @@ is private too. What it and its children then see under /tmp is theirs alone.
 Paths under the real /tmp that the test needs (a checkout in /tmp/ci, say)
 are mounted back at the same place.
 
-Run as a program, it says whether it can: exit status 0, or 1 and why.
+Run as a program without arguments, it says whether it can: exit status 0,
+or 1 and why. With a command, it runs that with a /tmp of its own, keeping
+the current directory and the paths named in the command reachable.
 """
 
 import ctypes
@@ -68,8 +70,11 @@ def enter_or_say(*keep):
 
 
 if __name__ == "__main__":
+    named = [a for a in sys.argv[1:] if os.path.exists(a) or os.path.exists(os.path.dirname(a) or ".")]
     try:
-        enter()
+        enter(os.getcwd(), *named)
     except OSError as error:
         print(error.strerror)
         sys.exit(1)
+    if len(sys.argv) > 1:
+        os.execvp(sys.argv[1], sys.argv[1:])

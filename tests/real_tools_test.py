@@ -4,8 +4,8 @@ ps2pdf, and the emulator and viewer stand-ins from standins/.
 
 usage: real_tools_test.py KELVANE [unittest arguments, e.g. EndToEndTest]
 
-kelvane writes its intermediates to fixed paths in /tmp, so only one of these
-runs at a time (ctest: RESOURCE_LOCK tmp_intermediates).
+kelvane writes its intermediates to fixed paths in /tmp: the run has a /tmp
+of its own (own_tmp.py), or takes turns with the other cases that use them.
 """
 
 import os
