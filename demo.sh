@@ -27,6 +27,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build
 
 demo_dir=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-demo.XXXXXX")
+# The guest's folders, as a user makes them before the first start.
+mkdir "$demo_dir/document" "$demo_dir/userdata"
 printed=$demo_dir/printed
 echo
 echo "demo: guest directory $demo_dir"
