@@ -51,7 +51,7 @@ start_kelvane() {
   touch "$dir/fail-ps2pdf"
   PATH=$root/tests/stubs:$PATH KELVANE_TEST_RECORD=$dir/record KELVANE_TEST_ROOT=$dir \
     KELVANE_TEST_GUEST=$dir/guest.sh KELVANE_TEST_DIR=$dir/guest \
-    python3 "$root/tests/own_tmp.py" "$@" "$kelvane" "$dir/guest" </dev/null >"$dir/out" 2>&1 &
+    python3 "$root/scripts/own_tmp.py" "$@" "$kelvane" "$dir/guest" </dev/null >"$dir/out" 2>&1 &
 }
 
 # sample PID CASE: CPU ns at 2 s, 6 s, ... 42 s, then the peak memory.

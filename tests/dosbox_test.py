@@ -15,7 +15,8 @@ import tempfile
 import time
 import unittest
 
-import own_tmp
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
+import own_tmp  # noqa: E402
 
 from real_tools_test import (STANDINS, booklet_order, nup_sheets, page_numbers, pdf_page_count,
                              standin_env)

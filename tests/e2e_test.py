@@ -19,7 +19,8 @@ import threading
 import time
 import unittest
 
-import own_tmp
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
+import own_tmp  # noqa: E402
 
 KELVANE = None
 STUBS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stubs")
@@ -192,9 +193,9 @@ class KelvaneTest(unittest.TestCase):
              [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])]),
             ("no emulator", [longest], 1, started + "\nThe emulator dosemu could not be started.\n", None),
             ("--version", ["--version"], 0, "kelvane %s\n" % VERSION, []),
-            ("no document folder", ["none"], 0, banner + "\n".join(start_lines("none")[:2] + [
-                "", "There is no folder none/document, where print jobs are looked for."] + start_lines("none")[2:])
-             + "\n", [("rm", ["none/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"rm: [^\n]*none[^\n]*\n$"),
+            ("no document folder", ["none"], 0, banner + "\n".join(
+                start_lines("none")[:2] + ["", "There is no folder none/document, where print jobs are looked for."]
+                + start_lines("none")[2:]) + "\n", [("rm", ["none/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"rm: [^\n]*none[^\n]*\n$"),
         ]
         for name, args, status, stdout, calls, *stderr in cases:
             with self.subTest(name):

@@ -12,7 +12,7 @@ Exits with 77 when every case it ran was skipped (CTest: SKIP_RETURN_CODE).
 
 Cases that let a conversion run or that put things at /tmp/book.ps,
 /tmp/brochure.ps or /tmp/drucken.pdf move whatever stands there aside first
-and put it back afterwards. The run has a /tmp of its own (own_tmp.py), or,
+and put it back afterwards. The run has a /tmp of its own (scripts/own_tmp.py), or,
 where that is not allowed, CTest runs those cases one at a time.
 """
 
@@ -27,8 +27,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import own_tmp  # noqa: E402
-from e2e_test import (BANNER, GUEST_LIBRARY, STUBS, letter_job_lines, read_calls,  # noqa: E402
+from e2e_test import (BANNER, GUEST_LIBRARY, STUBS, letter_job_lines, own_tmp, read_calls,  # noqa: E402
                       shown_and_deleted_lines, start_lines)
 
 KELVANE = None
@@ -56,7 +55,8 @@ wait_deleted() {
 }
 change_job() { printf 'again\n\004' >> document/DRUCKEN.PS; }  # a new version, complete
 wait_busy() {
-  n=0; until [ -e "$KELVANE_TEST_ROOT/busy-$1" ]; do n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for $1"; sleep 0.1; done
+  n=0
+  until [ -e "$KELVANE_TEST_ROOT/busy-$1" ]; do n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for $1"; sleep 0.1; done
 }
 """
 
@@ -576,7 +576,8 @@ KELVANE_TEST_OUTPUT="$KELVANE_TEST_ROOT/other-stdout" wait_output "%s"
 touch "$KELVANE_TEST_ROOT/done-xreader"; wait_deleted; wait $!; echo $? > "$KELVANE_TEST_ROOT/other-status"
 """ % waiting)
         self.assertEqual(self.read("shown"), "A\x04B\x04")
-        for guest, output, waited in ((directory, run.stdout, []), (other, self.read("other-stdout"), ["", waiting])):
+        for guest, output, waited in ((directory, run.stdout, []),
+                                      (other, self.read("other-stdout"), ["", waiting])):
             ps = guest + "/document/DRUCKEN.PS"
             self.assertEqual(output, self.transcript(
                 guest, found(4) + waited + letter_job_lines(ps) + shown_and_deleted_lines(ps)))

@@ -5,7 +5,7 @@ ps2pdf, and the emulator and viewer stand-ins from standins/.
 usage: real_tools_test.py KELVANE [unittest arguments, e.g. EndToEndTest]
 
 kelvane writes its intermediates to fixed paths in /tmp: the run has a /tmp
-of its own (own_tmp.py), or takes turns with the other cases that use them.
+of its own (scripts/own_tmp.py), or takes turns with the other cases that use them.
 """
 
 import os
@@ -17,7 +17,8 @@ import tempfile
 import time
 import unittest
 
-import own_tmp
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
+import own_tmp  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STANDINS = os.path.join(os.path.dirname(HERE), "standins")

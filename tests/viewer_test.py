@@ -15,8 +15,7 @@ import tempfile
 import time
 import unittest
 
-import own_tmp
-from e2e_test import (BANNER, STUBS, letter_job_lines, read_calls, shown_and_deleted_lines,
+from e2e_test import (BANNER, STUBS, letter_job_lines, own_tmp, read_calls, shown_and_deleted_lines,
                       start_lines)
 
 KELVANE = None
