@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -115,75 +115,20 @@ static struct {
     bool pipe_ignored;
 } found_signals;
 
-// The shells of the commands running now, outermost (the emulator's) first,
-// changed only while the signals are held.
-static pid_t running_shells[4];
-static int running;
+// The commands running now, outermost (the emulator) first, changed only
+// while the signals are held; 0 where a spawn failed.
+static volatile pid_t running_commands[4];
+static volatile sig_atomic_t running;
 static volatile sig_atomic_t end_signal;
-
-// Writes "/proc/PID/task/PID/children" into `path` by hand: snprintf is not
-// safe in a signal handler.
-static void children_path(char* path, pid_t pid)
-{
-    char digits[16];
-    int count = 0;
-    do
-        digits[count++] = static_cast<char>('0' + pid % 10);
-    while ((pid /= 10) > 0);
-    char* out = path;
-    const auto put = [&](const char* text) {
-        while (*text != '\0')
-            *out++ = *text++;
-    };
-    const auto put_pid = [&] {
-        for (int i = count; i > 0; --i)
-            *out++ = digits[i - 1];
-    };
-    put("/proc/");
-    put_pid();
-    put("/task/");
-    put_pid();
-    put("/children");
-    *out = '\0';
-}
-
-// sh forks the command rather than exec it, so the command is the shell's
-// child: the signal goes to that, and the shell ends once it has. Only when
-// it has none yet, or /proc cannot tell, the shell itself gets it.
-static void pass_on(pid_t shell, int signal_number)
-{
-    char path[64];
-    children_path(path, shell);
-    bool passed = false;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        char buffer[128];
-        pid_t child = 0;
-        ssize_t got;
-        while ((got = read(fd, buffer, sizeof buffer)) != 0) {
-            if (got < 0 && errno != EINTR)
-                break;
-            for (ssize_t i = 0; i < got; ++i) {
-                if (buffer[i] >= '0' && buffer[i] <= '9') {
-                    child = child * 10 + (buffer[i] - '0');
-                } else if (child > 0) {
-                    passed = kill(child, signal_number) == 0 || passed;
-                    child = 0;
-                }
-            }
-        }
-        close(fd);
-    }
-    if (!passed)
-        kill(shell, signal_number);
-}
 
 static void end_requested_by(int signal_number)
 {
     const int saved_errno = errno;
     end_signal = signal_number;
-    for (int i = 0; i < running && i < static_cast<int>(sizeof running_shells / sizeof running_shells[0]); ++i)
-        pass_on(running_shells[i], signal_number);
+    for (int i = 0; i < running && i < static_cast<int>(std::size(running_commands)); ++i) {
+        if (running_commands[i] > 0)
+            kill(running_commands[i], signal_number);
+    }
     errno = saved_errno;
 }
 
@@ -233,10 +178,15 @@ void end_if_asked()
 // itself, because ticks run commands inside the emulator's: glibc's system()
 // holds a lock while it sets those signals aside and back, and a tick that
 // lands in that moment would wait for it for ever. Nested calls count
-// instead, with the tick held off while the count and the actions change.
+// instead, with the tick, SIGTERM and SIGHUP held off while the count, the
+// actions and the running commands change.
 int run_command(const char* command)
 {
     static struct sigaction saved_interrupt, saved_quit;
+    // The shell becomes the command, so that a SIGTERM passed on to it
+    // reaches the command itself, whichever shell sh is.
+    char line[command_line_size + 8];
+    std::snprintf(line, sizeof line, "exec %s", command);
 
     held_signals held;
     hold_signals(&held);
@@ -258,33 +208,39 @@ int run_command(const char* command)
 
     // The child gets the signal mask kelvane was started with, or else the
     // one it runs with (a tick's handler adds nothing to it), never the
-    // signals held here. Spawned while they are held, so that a SIGTERM
-    // finds the shell among the running ones.
+    // signals held here.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, found_signals.taken ? &found_signals.mask : &held.mask);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     char shell[] = "sh", option[] = "-c";
-    char* const arguments[] = {shell, option, const_cast<char*>(command), nullptr};
-    pid_t child;
-    const bool spawned = posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0;
+    char* const arguments[] = {shell, option, line, nullptr};
+    pid_t child = 0;
+    // Asked to end, kelvane starts nothing more: the user is leaving. Looked
+    // at while the signals are held, so that none slips in before the spawn.
+    const bool spawned
+        = end_signal == 0 && posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0;
     posix_spawnattr_destroy(&attributes);
     const int depth = running - 1;
-    if (spawned && depth < static_cast<int>(sizeof running_shells / sizeof running_shells[0]))
-        running_shells[depth] = child;
+    if (depth < static_cast<int>(std::size(running_commands)))
+        running_commands[depth] = spawned ? child : 0;
     release_signals(held);
 
-    int status = -1;
-    // A tick interrupts this wait; it goes on waiting after it.
-    while (spawned && waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            status = -1;
-            break;
-        }
-    }
+    // A tick interrupts this wait; it goes on waiting after it. WNOWAIT
+    // leaves the ended command unreaped, so that its pid cannot be another
+    // process's while it is still listed as running.
+    siginfo_t ended;
+    bool waited = spawned;
+    while (waited && waitid(P_PID, child, &ended, WEXITED | WNOWAIT) != 0)
+        waited = errno == EINTR;
 
     hold_signals(&held);
+    int status = -1;
+    if (waited && waitpid(child, &status, 0) != child)
+        status = -1;
+    if (depth < static_cast<int>(std::size(running_commands)))
+        running_commands[depth] = 0;
     if (--running == 0) {
         sigaction(SIGINT, &saved_interrupt, nullptr);
         sigaction(SIGQUIT, &saved_quit, nullptr);

@@ -23,7 +23,8 @@ bool shell_quote(char* out, std::size_t out_size, const char* path);
 bool log_command(char* command, const char* title, const char* format, const char* path);
 
 // Runs `command` with /bin/sh -c as system() would, waits for it and
-// returns its wait status; -1 when the shell could not be started.
+// returns its wait status; -1 when the shell could not be started, or
+// kelvane has been asked to end.
 int run_command(const char* command);
 
 // log_command, then run_command; -1 when the line does not fit.

@@ -81,7 +81,7 @@ int main(int argc, char** argv)
     }
     run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
     int status = 0;
-    // A SIGTERM during that removal: the emulator is not started at all.
+    // Asked to end (SIGTERM, SIGHUP) during that removal: no emulator.
     if (end_requested() == 0) {
         char emulator[command_line_size];
         log_command(emulator, "Start GEOS", "dosemu -X", nullptr);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -157,27 +158,28 @@ static bool still_the_job(const char* why)
 static bool take_turn(bool wait, int* turn)
 {
     *turn = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (*turn < 0 || flock(*turn, LOCK_EX | LOCK_NB) == 0)
+    if (*turn < 0)
         return true;
-    if (errno == EWOULDBLOCK) {
+    while (flock(*turn, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            // No locks here at all: the job goes on without its turn.
+            close(*turn);
+            *turn = -1;
+            return true;
+        }
         if (!watch.waiting_for_turn)
             say("\nAnother kelvane session is converting or showing a job; this one waits its turn: %s\n",
                 watch.print_file_path);
         watch.waiting_for_turn = true;
-        for (;;) {
-            if (!wait || end_requested() != 0) {
-                close(*turn);
-                return false;
-            }
-            if (flock(*turn, LOCK_EX) == 0)
-                return true;
-            if (errno != EINTR)
-                break;
+        if (!wait || end_requested() != 0) {
+            close(*turn);
+            return false;
         }
+        // Looked at again twice a second, not waited for in flock: a SIGTERM
+        // that came just before a blocking flock would not end its wait.
+        const struct timespec pause = {0, 500 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
     }
-    // No locks here at all: the job goes on without its turn.
-    close(*turn);
-    *turn = -1;
     return true;
 }
 
@@ -221,8 +223,9 @@ static void convert_show_delete()
         return;
     run_logged("Delete original PS file", "rm %s", print_file);
 
+    // Asked to end, kelvane runs no rm; the print file stays for the next start.
     file_identity now;
-    if (identify(print_file, &now) && same_file(now, job)) {
+    if (end_requested() == 0 && identify(print_file, &now) && same_file(now, job)) {
         say("\nThe print file could not be deleted; it is not printed again until it changes: %s\n",
             print_file);
         keep_print_file(job);

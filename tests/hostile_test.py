@@ -56,14 +56,17 @@ wait_deleted() {
 change_job() { printf 'again\n\004' >> document/DRUCKEN.PS; }  # a new version, complete
 wait_busy() {
   n=0
-  until [ -e "$KELVANE_TEST_ROOT/busy-$1" ]; do n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for $1"; sleep 0.1; done
+  until [ -e "$KELVANE_TEST_ROOT/busy-$1" ]; do
+    n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for $1"; sleep 0.1
+  done
 }
 """
 
 # Stand-ins for a conversion and a viewer that take their time: while the
 # marker file slow-TOOL exists, the tool records its call, says it is busy
 # (busy-TOOL) and waits up to 20 s, or until done-TOOL exists; SIGINT ends it
-# with 130, after it has written its name to "interrupted". Then, and without
+# with 130, after it has written its name to "interrupted"; SIGTERM only has
+# it write its name to "terminated". Then, and without
 # the marker, they behave like tests/stubs; the viewer adds what it shows, as
 # it is when it is closed, to "shown".
 SLOW_TOOL = r"""#!/bin/sh
@@ -72,6 +75,7 @@ tool=$(basename "$0")
 if [ -e "$KELVANE_TEST_ROOT/slow-$tool" ]; then
   /bin/rm -f "$KELVANE_TEST_ROOT/slow-$tool"
   trap 'echo "$tool" >> "$KELVANE_TEST_ROOT/interrupted"; exit 130' INT
+  trap 'echo "$tool" >> "$KELVANE_TEST_ROOT/terminated"' TERM  # and goes on
   touch "$KELVANE_TEST_ROOT/busy-$tool"
   i=0; while [ $i -lt 200 ] && ! [ -e "$KELVANE_TEST_ROOT/done-$tool" ]; do sleep 0.1; i=$((i + 1)); done
 fi
@@ -584,28 +588,35 @@ touch "$KELVANE_TEST_ROOT/done-xreader"; wait_deleted; wait $!; echo $? > "$KELV
         self.assertEqual((run.status, self.read("other-status")), (0, "0\n"))
 
     def test_terminate_reaches_the_emulator(self):
-        """SIGTERM while the viewer is open: the viewer and the emulator get it,
-        the job is kept, and kelvane ends by it once the emulator has ended."""
+        """SIGTERM during a conversion that outlasts it: the converter and the
+        emulator get it, no viewer starts afterwards, the job is kept, and
+        kelvane ends by it once the emulator has ended."""
         self.take_intermediates()
         self.slow_stand_ins()
-        open(os.path.join(self.root, "slow-xreader"), "w").close()
+        open(os.path.join(self.root, "slow-ps2pdf"), "w").close()
         directory = self.make_guest()
         ps = directory + "/document/DRUCKEN.PS"
         process = self.start(directory, r"""
-trap 'echo guest > "$KELVANE_TEST_ROOT/terminated"; exit 0' TERM
+trap 'echo guest >> "$KELVANE_TEST_ROOT/terminated"; exit 0' TERM
 print_job 0; complete_job
 n=0; while [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done; gave_up "no SIGTERM"
 """)
         deadline = time.monotonic() + 30
-        while not os.path.exists(os.path.join(self.root, "busy-xreader")) and time.monotonic() < deadline:
+        while not os.path.exists(os.path.join(self.root, "busy-ps2pdf")) and time.monotonic() < deadline:
             time.sleep(0.05)
         os.kill(process.pid, signal.SIGTERM)
+        while not self.read("terminated").count("\n") == 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        open(os.path.join(self.root, "done-ps2pdf"), "w").close()
         run = self.finish(process)
         self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + [
             "Start PDF-Reader:", "   - xreader /tmp/drucken.pdf",
             "", "The viewer did not start or was ended by a signal; the print file is kept: " + ps]))
-        self.assertEqual((run.status, self.read("terminated")), (-signal.SIGTERM, "guest\n"))
+        self.assertEqual((run.status, sorted(self.read("terminated").split())),
+                         (-signal.SIGTERM, ["guest", "ps2pdf"]))
+        self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf"])
         self.assertTrue(os.path.exists(ps), "the print file was not kept")
+
 
 if __name__ == "__main__":
     KELVANE = os.path.abspath(sys.argv.pop(1))
