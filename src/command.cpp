@@ -144,7 +144,6 @@ void take_over_signals()
     sigaddset(&pass.sa_mask, SIGALRM);
     sigaddset(&pass.sa_mask, SIGTERM);
     sigaddset(&pass.sa_mask, SIGHUP);
-    // No SA_RESTART: the last look's wait for its turn is to end on it.
     for (const int signal_number : {SIGTERM, SIGHUP}) {
         struct sigaction before;
         // Started with it ignored (nohup), kelvane keeps it so.
