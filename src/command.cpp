@@ -1,14 +1,13 @@
 #include "command.hpp"
 
-#include <algorithm>
+#include "console.hpp"
+
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,7 +39,7 @@ bool shell_quote(char* out, std::size_t out_size, const char* path)
 
     if (!plain)
         put('\'');
-    if (path[0] == '-')
+    if (path[0] == '-' || path[0] == '%' || path[0] == '@')
         put_text("./");
     for (const char* p = path; *p != '\0'; ++p) {
         if (*p == '\'')
@@ -75,37 +74,6 @@ static void hold_signals(held_signals* held)
 static void release_signals(const held_signals& held)
 {
     sigprocmask(SIG_SETMASK, &held.mask, nullptr);
-}
-
-// Without SA_RESTART a tick cuts a write that a stalled terminal or pipe
-// holds up: the rest is written after it. A tick never writes into the
-// middle of a line, since only the holder of the job claim writes.
-static void write_whole(const char* text, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t put = write(STDOUT_FILENO, text, length);
-        if (put > 0) {
-            text += put;
-            length -= static_cast<std::size_t>(put);
-        } else if (put < 0 && errno == EAGAIN) {
-            // A terminal left non-blocking by another program.
-            struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
-            poll(&out, 1, -1);
-        } else if (put == 0 || errno != EINTR) {
-            return; // a closed pipe, or an output that takes nothing more
-        }
-    }
-}
-
-void say(const char* format, ...)
-{
-    char text[command_line_size + 256];
-    va_list arguments;
-    va_start(arguments, format);
-    const int length = std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    if (length > 0)
-        write_whole(text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
 }
 
 // The signals as kelvane found them, which every command gets back.

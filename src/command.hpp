@@ -1,6 +1,6 @@
 // Logged commands: every external command is composed from a fixed format
 // with at most one path in it, written to standard output and run by the
-// shell. Also kelvane's one way of writing to the console.
+// shell.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,10 @@ constexpr std::size_t command_line_size = 2048;
 
 // Writes `path` into `out` so that the shell reads it back as exactly that
 // one word: unchanged when it holds only plain characters, single-quoted
-// otherwise, with "./" in front when it begins with '-' so that no tool takes
-// it for an option. Returns false, leaving `out` empty, when it does not fit.
+// otherwise, with "./" in front when it begins with '-', '%' or '@', which
+// the tools would take for an option, a device such as ghostscript's
+// %pipe%, or a file of options. Returns false, leaving `out` empty, when it
+// does not fit.
 bool shell_quote(char* out, std::size_t out_size, const char* path);
 
 // Composes the command line into `command` (command_line_size bytes) from
@@ -41,11 +43,6 @@ bool command_not_started(int status);
 // false when the shell could not start it or it was killed by a signal,
 // which sh reports as 128 + the signal's number.
 bool command_ran(int status);
-
-// Writes the formatted text to standard output at once and whole, however
-// often a tick interrupts the write; quietly drops it when nobody reads any
-// more. Unbuffered, so each line shows when it happens.
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Notes the signal mask and SIGPIPE's action that kelvane was started with,
 // which every command gets back, and ignores SIGPIPE: from now on a closed

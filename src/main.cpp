@@ -1,6 +1,7 @@
 // kelvane: runs GEOS in the DOS emulator and turns the guest's print jobs
 // into PDFs on screen.
 #include "command.hpp"
+#include "console.hpp"
 #include "print_watch.hpp"
 #include "tick.hpp"
 

@@ -1,6 +1,7 @@
 #include "print_watch.hpp"
 
 #include "command.hpp"
+#include "console.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "tick.hpp"
 
-#include "command.hpp"
+#include "console.hpp"
 
 #include <cerrno>
 #include <csignal>

@@ -1,4 +1,5 @@
 #include "command.hpp"
+#include "console.hpp"
 #include "print_watch.hpp"
 #include "tick.hpp"
 
@@ -165,11 +166,14 @@ TEST(ShellQuote, HostileNamesComeBackWhole)
         "-rf",
         "-",
         " ",
+        "%pipe%touch X #",
+        "@options",
     };
     for (const char* name : names) {
         char quoted[command_line_size];
         ASSERT_TRUE(shell_quote(quoted, sizeof quoted, name)) << name;
-        const std::string expected = std::string(name[0] == '-' ? "./" : "") + name + "|";
+        const bool leading_mark = name[0] == '-' || name[0] == '%' || name[0] == '@';
+        const std::string expected = std::string(leading_mark ? "./" : "") + name + "|";
         EXPECT_EQ(through_shell(quoted), expected) << "quoted as " << quoted;
     }
 }
