@@ -92,7 +92,9 @@ static volatile sig_atomic_t end_signal;
 static void end_requested_by(int signal_number)
 {
     const int saved_errno = errno;
-    end_signal = signal_number;
+    // The first decides how kelvane ends; each is passed on.
+    if (end_signal == 0)
+        end_signal = signal_number;
     for (int i = 0; i < running && i < static_cast<int>(std::size(running_commands)); ++i) {
         if (running_commands[i] > 0)
             kill(running_commands[i], signal_number);
@@ -147,7 +149,7 @@ void end_if_asked()
 // lands in that moment would wait for it for ever. Nested calls count
 // instead, with the tick, SIGTERM and SIGHUP held off while the count, the
 // actions and the running commands change.
-int run_command(const char* command)
+int run_command(const char* title, const char* command, void (*starting)())
 {
     static struct sigaction saved_interrupt, saved_quit;
     // The shell becomes the command, so that a SIGTERM passed on to it
@@ -185,9 +187,16 @@ int run_command(const char* command)
     char* const arguments[] = {shell, option, line, nullptr};
     pid_t child = 0;
     // Asked to end, kelvane starts nothing more: the user is leaving. Looked
-    // at while the signals are held, so that none slips in before the spawn.
-    const bool spawned
-        = end_signal == 0 && posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0;
+    // at, and the line written, while the signals are held, so that no line
+    // stands for a command that a signal stopped from starting. (A SIGTERM
+    // waits meanwhile for a stalled terminal to take the line.)
+    const bool starts = end_signal == 0;
+    if (starts) {
+        say("%s:\n   - %s\n", title, command);
+        if (starting != nullptr)
+            starting();
+    }
+    const bool spawned = starts && posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0;
     posix_spawnattr_destroy(&attributes);
     const int depth = running - 1;
     if (depth < static_cast<int>(std::size(running_commands)))
@@ -216,7 +225,7 @@ int run_command(const char* command)
     return status;
 }
 
-bool log_command(char* command, const char* title, const char* format, const char* path)
+bool compose_command(char* command, const char* title, const char* format, const char* path)
 {
     char quoted[command_line_size];
     const bool quoted_whole = shell_quote(quoted, sizeof quoted, path != nullptr ? path : "");
@@ -225,14 +234,13 @@ bool log_command(char* command, const char* title, const char* format, const cha
         say("\nCommand line too long for: %s\n", title);
         return false;
     }
-    say("%s:\n   - %s\n", title, command);
     return true;
 }
 
 int run_logged(const char* title, const char* format, const char* path)
 {
     char command[command_line_size];
-    return log_command(command, title, format, path) ? run_command(command) : -1;
+    return compose_command(command, title, format, path) ? run_command(title, command) : -1;
 }
 
 bool command_succeeded(int status)

@@ -1,6 +1,6 @@
 // Logged commands: every external command is composed from a fixed format
 // with at most one path in it, written to standard output and run by the
-// shell.
+// shell; and the signals that kelvane passes on to them.
 #pragma once
 
 #include <cstddef>
@@ -19,17 +19,18 @@ bool shell_quote(char* out, std::size_t out_size, const char* path);
 
 // Composes the command line into `command` (command_line_size bytes) from
 // `format` (a format with at most one %s) and the protected `path` (may be
-// null when `format` has none), and writes "title:\n   - command\n". Returns
-// false, after saying so, when the line does not fit: a cut command line
-// could name another file.
-bool log_command(char* command, const char* title, const char* format, const char* path);
+// null when `format` has none). Returns false, after saying so for `title`,
+// when the line does not fit: a cut command line could name another file.
+bool compose_command(char* command, const char* title, const char* format, const char* path);
 
-// Runs `command` with /bin/sh -c as system() would, waits for it and
-// returns its wait status; -1 when the shell could not be started, or
-// kelvane has been asked to end.
-int run_command(const char* command);
+// Writes "title:\n   - command\n", runs `command` with /bin/sh -c as
+// system() would, waits for it and returns its wait status. Once kelvane
+// has been asked to end it writes and starts nothing and returns -1, as it
+// does when the shell cannot be started. `starting`, when given, is called
+// with the tick held off just before the command starts.
+int run_command(const char* title, const char* command, void (*starting)() = nullptr);
 
-// log_command, then run_command; -1 when the line does not fit.
+// compose_command, then run_command; -1 when the line does not fit.
 int run_logged(const char* title, const char* format, const char* path);
 
 // True for the status of a command that ran and exited with 0.
@@ -52,7 +53,8 @@ bool command_ran(int status);
 // emulator, and a tick's command), which kelvane goes on waiting for.
 void take_over_signals();
 
-// The SIGTERM or SIGHUP that asked kelvane to end, once one has come; else 0.
+// The first SIGTERM or SIGHUP that asked kelvane to end, once one has come;
+// else 0.
 int end_requested();
 
 // Ends kelvane by the signal that asked it to end, if one did; returns

@@ -35,6 +35,12 @@ static void say_if_no_document_folder(const char* directory)
         say("\nThere is no folder %s, where print jobs are looked for.\n", folder);
 }
 
+// Started, the emulator gives the ticks their turn.
+static void let_the_ticks_look()
+{
+    watch.job_state = JOB_IDLE;
+}
+
 int main(int argc, char** argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
@@ -81,20 +87,15 @@ int main(int argc, char** argv)
         return 1;
     }
     run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
-    int status = 0;
-    // Asked to end (SIGTERM, SIGHUP) during that removal: no emulator.
-    if (end_requested() == 0) {
-        char emulator[command_line_size];
-        log_command(emulator, "Start GEOS", "dosemu -X", nullptr);
-        watch.job_state = JOB_IDLE;
-        // Every print job is handled by ticks that interrupt this wait.
-        status = run_command(emulator);
-    }
+    // Every print job is handled by ticks that interrupt this wait. Asked to
+    // end (SIGTERM, SIGHUP) during that removal, kelvane starts no emulator.
+    char emulator[command_line_size];
+    compose_command(emulator, "Start GEOS", "dosemu -X", nullptr);
+    const int status = run_command("Start GEOS", emulator, let_the_ticks_look);
     tick_stop();
     // Whatever the emulator's status, a job found or completed by now is
     // printed, unless kelvane was asked to end.
-    if (end_requested() == 0)
-        print_watch_last_look();
+    print_watch_last_look();
     end_if_asked();
     if (command_not_started(status)) {
         say("\nThe emulator dosemu could not be started.\n");

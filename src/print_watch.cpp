@@ -132,10 +132,32 @@ static bool convert(const char* title, const char* format, const char* input, co
         || !same_time(before.st_ctim, after.st_ctim);
 }
 
-static void keep_print_file(const file_identity& identity)
+// The job's print file is left alone from now on, until it changes.
+static void keep_print_file()
 {
-    watch.kept_file = identity;
+    watch.kept_file = watch.job_file;
     watch.kept = true;
+}
+
+// Keeps the job's print file, saying why and for how long it stays.
+static void keep_failed_job(const char* why, const char* and_the_pdf)
+{
+    say("\n%s; the print file is kept: %s\n"
+        "It stays until the guest prints again, or until kelvane starts again and removes it.%s\n",
+        why, watch.print_file_path, and_the_pdf);
+    keep_print_file();
+}
+
+// Asked to end (SIGTERM, SIGHUP), kelvane starts no further command: the
+// job stays where it is, and this says so.
+static bool asked_to_end()
+{
+    if (end_requested() == 0)
+        return false;
+    say("\nkelvane was asked to end; the print file is kept: %s\n"
+        "It stays until kelvane starts again and removes it.\n",
+        watch.print_file_path);
+    return true;
 }
 
 // True while the print file is still the job's file. A file that has gone is
@@ -152,13 +174,16 @@ static bool still_the_job(const char* why)
 }
 
 // Sessions of kelvane share the fixed files under /tmp, so only one at a
-// time converts and shows: the one holding a lock on /tmp itself, which its
-// descriptor's close, or the session's end, gives back. Returns false while
-// another session holds it; a tick never waits for it, the last look does.
-// `turn` is then the descriptor to close, or -1 where no lock can be had.
+// time converts and shows: the one holding a lock on /tmp itself. The job's
+// commands inherit its descriptor, so the turn lasts until kelvane has closed
+// it and the last of them has ended, even when kelvane is killed outright
+// with its viewer open. Returns false while the lock is held elsewhere; a
+// tick never waits for it, the last look does. `turn` is then the
+// descriptor to close, or -1 where no lock can be had.
 static bool take_turn(bool wait, int* turn)
 {
-    *turn = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Not close-on-exec; the emulator, started before, never has it.
+    *turn = open("/tmp", O_RDONLY | O_DIRECTORY);
     if (*turn < 0)
         return true;
     while (flock(*turn, LOCK_EX | LOCK_NB) != 0) {
@@ -169,7 +194,8 @@ static bool take_turn(bool wait, int* turn)
             return true;
         }
         if (!watch.waiting_for_turn)
-            say("\nAnother kelvane session is converting or showing a job; this one waits its turn: %s\n",
+            say("\n/tmp is locked, most likely by another kelvane session converting or showing a job;"
+                " this one waits its turn: %s\n",
                 watch.print_file_path);
         watch.waiting_for_turn = true;
         if (!wait || end_requested() != 0) {
@@ -189,7 +215,6 @@ static bool take_turn(bool wait, int* turn)
 static void convert_show_delete()
 {
     const char* print_file = watch.print_file_path;
-    const file_identity& job = watch.job_file;
     bool converted;
     if (watch.layout_mode != 0) {
         say("Book print\n");
@@ -201,9 +226,10 @@ static void convert_show_delete()
         say("Letter print\n");
         converted = convert("Convert PS file to PDF", "ps2pdf %s /tmp/drucken.pdf", print_file, pdf_file);
     }
+    if (asked_to_end())
+        return;
     if (!converted) {
-        say("\nThe conversion failed; the print file is kept: %s\n", print_file);
-        keep_print_file(job);
+        keep_failed_job("The conversion failed", "");
         return;
     }
     // A new job begun while the converters read the print file would be
@@ -212,9 +238,11 @@ static void convert_show_delete()
         return;
 
     const int viewer = run_logged("Start PDF-Reader", "xreader /tmp/drucken.pdf", nullptr);
+    if (asked_to_end())
+        return;
     if (!command_ran(viewer)) {
-        say("\nThe viewer did not start or was ended by a signal; the print file is kept: %s\n", print_file);
-        keep_print_file(job);
+        keep_failed_job("The viewer did not start or was ended by a signal",
+                        " Its PDF is in /tmp/drucken.pdf until the next job.");
         return;
     }
 
@@ -224,12 +252,11 @@ static void convert_show_delete()
         return;
     run_logged("Delete original PS file", "rm %s", print_file);
 
-    // Asked to end, kelvane runs no rm; the print file stays for the next start.
     file_identity now;
-    if (end_requested() == 0 && identify(print_file, &now) && same_file(now, job)) {
+    if (identify(print_file, &now) && same_file(now, watch.job_file) && !asked_to_end()) {
         say("\nThe print file could not be deleted; it is not printed again until it changes: %s\n",
             print_file);
-        keep_print_file(job);
+        keep_print_file();
     }
 }
 
@@ -293,13 +320,13 @@ static std::int32_t look_for_job()
 // taken up twice.
 static void watch_tick(bool wait_for_turn)
 {
+    // Asked to end, kelvane takes up no job and looks no more: a viewer
+    // would wait for a user who is leaving.
     std::int32_t expected = JOB_READY;
-    // Asked to end, kelvane takes up no job: its viewer would wait for a user
-    // who is leaving.
     if (end_requested() == 0 && watch.job_state.compare_exchange_strong(expected, JOB_BUSY))
         watch.job_state = process_job(wait_for_turn);
     expected = JOB_IDLE;
-    if (watch.job_state.compare_exchange_strong(expected, JOB_BUSY))
+    if (end_requested() == 0 && watch.job_state.compare_exchange_strong(expected, JOB_BUSY))
         watch.job_state = look_for_job();
 }
 
@@ -315,4 +342,7 @@ void print_watch_last_look()
     do
         watch_tick(true);
     while (watch.job_state == JOB_READY && end_requested() == 0);
+    // Found, but kelvane was asked to end before its turn came.
+    if (watch.job_state == JOB_READY)
+        asked_to_end();
 }

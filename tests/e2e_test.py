@@ -64,6 +64,11 @@ def letter_job_lines(ps):
         "   - ps2pdf " + ps + " /tmp/drucken.pdf",
     ]
 
+def kept_lines(why, ps, pdf_made=False):
+    return ["", why + "; the print file is kept: " + ps,
+            "It stays until the guest prints again, or until kelvane starts again and removes it."
+            + (" Its PDF is in /tmp/drucken.pdf until the next job." if pdf_made else "")]
+
 def shown_and_deleted_lines(ps):
     return [
         "Start PDF-Reader:",
@@ -271,9 +276,7 @@ print_job -; complete_job; wait_deleted
             "Found file to print",
             "Zeichen 4",
             "Found config file. Configuration 0",
-        ] + letter_job_lines(ps) + [
-            "",
-            "The conversion failed; the print file is kept: " + ps,
+        ] + letter_job_lines(ps) + kept_lines("The conversion failed", ps) + [
             "Found file to print",
             "Zeichen 4",
         ] + letter_job_lines(ps) + shown_and_deleted_lines(ps)) + "\n")
@@ -318,8 +321,8 @@ print_job 1; complete_job; wait_deleted
         ps = directory + "/document/DRUCKEN.PS"
         self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
             "Found file to print", "Zeichen 4", "Found config file. Configuration 0",
-        ] + letter_job_lines(ps) + shown_and_deleted_lines(ps)[:2] + [
-            "", "The viewer did not start or was ended by a signal; the print file is kept: " + ps,
+        ] + letter_job_lines(ps) + shown_and_deleted_lines(ps)[:2]
+            + kept_lines("The viewer did not start or was ended by a signal", ps, pdf_made=True) + [
             "", "The emulator dosemu could not be started.",
         ]) + "\n")
         self.assertEqual(run.status, 1)

@@ -27,8 +27,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_test import (BANNER, GUEST_LIBRARY, STUBS, letter_job_lines, own_tmp, read_calls,  # noqa: E402
-                      shown_and_deleted_lines, start_lines)
+from e2e_test import (BANNER, GUEST_LIBRARY, STUBS, kept_lines, letter_job_lines, own_tmp,  # noqa: E402
+                      read_calls, shown_and_deleted_lines, start_lines)
 
 KELVANE = None
 VERSION = os.environ.get("KELVANE_VERSION", "")
@@ -94,8 +94,8 @@ def found(value, layout=None):
 
 
 def refused(path, ps):
-    return ["", "Not writing through %s: it is not a plain file of your own" % path,
-            "", "The conversion failed; the print file is kept: " + ps]
+    return (["", "Not writing through %s: it is not a plain file of your own" % path]
+            + kept_lines("The conversion failed", ps))
 
 
 def describe(path):
@@ -498,13 +498,13 @@ touch writer-stop; wait; /bin/rm document/DRUCKEN.PS
             open(os.path.join(self.root, "slow-" + tool), "w").close()
         directory = self.make_guest()
         ps = directory + "/document/DRUCKEN.PS"
-        viewer_ended = "The viewer did not start or was ended by a signal; the print file is kept: " + ps
+        viewer_ended = kept_lines("The viewer did not start or was ended by a signal", ps, pdf_made=True)
         process = self.start(directory, r"""
 trap 'echo guest >> "$KELVANE_TEST_ROOT/interrupted"' INT  # the emulator has its own use for Ctrl-C
 print_job 0; complete_job
 wait_output "The conversion failed; the print file is kept: %s"
 change_job; wait_output "%s"
-""" % (ps, viewer_ended))
+""" % (ps, viewer_ended[1]))
         for tool in ("ps2pdf", "xreader"):
             busy = os.path.join(self.root, "busy-" + tool)
             deadline = time.monotonic() + 30
@@ -513,9 +513,9 @@ change_job; wait_output "%s"
             self.assertTrue(os.path.exists(busy), tool + " never started")
             os.killpg(self.group, signal.SIGINT)
         run = self.finish(process)
-        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + [
-            "", "The conversion failed; the print file is kept: " + ps,
-        ] + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)[:2] + ["", viewer_ended]))
+        self.assertEqual(run.stdout, self.transcript(
+            directory, found(4, 0) + letter_job_lines(ps) + kept_lines("The conversion failed", ps)
+            + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)[:2] + viewer_ended))
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         # The converter, the viewer and the emulator's guest each got it.
@@ -563,60 +563,78 @@ wait_output "Zeichen 10" 3; complete_job
 
     def test_two_sessions_take_turns(self):
         """A second session's job waits while the first one's viewer is open,
-        then is shown: each viewer shows its own job to the end."""
-        self.take_intermediates()
-        self.slow_stand_ins()
-        open(os.path.join(self.root, "slow-xreader"), "w").close()
-        directory, other = self.make_guest(), self.make_guest("other")
-        with open(os.path.join(self.root, "guest-other.sh"), "w") as f:
-            f.write(GUEST_LIBRARY + HOSTILE_LIBRARY + "printf 'B\\004' > document/DRUCKEN.PS; wait_deleted\n")
-        waiting = ("Another kelvane session is converting or showing a job; this one waits its turn: "
-                   + other + "/document/DRUCKEN.PS")
-        run = self.run_kelvane(directory, r"""
+        then is shown: each viewer shows its own job to the end, also when the
+        first session is killed outright while its viewer is open."""
+        for killed in (False, True):
+            with self.subTest(killed=killed):
+                self.tearDown()  # a fresh directory and process group for each
+                self.setUp()
+                self.take_intermediates()
+                self.slow_stand_ins()
+                open(os.path.join(self.root, "slow-xreader"), "w").close()
+                directory, other = self.make_guest(), self.make_guest("other")
+                with open(os.path.join(self.root, "guest-other.sh"), "w") as f:
+                    f.write(GUEST_LIBRARY + HOSTILE_LIBRARY + "printf 'B\\004' > document/DRUCKEN.PS; wait_deleted\n")
+                waiting = ("/tmp is locked, most likely by another kelvane session converting or showing a job;"
+                           " this one waits its turn: " + other + "/document/DRUCKEN.PS")
+                run = self.run_kelvane(directory, r"""
 printf 'A\004' > document/DRUCKEN.PS; wait_busy xreader
 KELVANE_TEST_DIR="$KELVANE_TEST_ROOT/other" KELVANE_TEST_GUEST="$KELVANE_TEST_ROOT/guest-other.sh" \
   "$KELVANE_TEST_KELVANE" "$KELVANE_TEST_ROOT/other" > "$KELVANE_TEST_ROOT/other-stdout" &
 KELVANE_TEST_OUTPUT="$KELVANE_TEST_ROOT/other-stdout" wait_output "%s"
-touch "$KELVANE_TEST_ROOT/done-xreader"; wait_deleted; wait $!; echo $? > "$KELVANE_TEST_ROOT/other-status"
-""" % waiting)
-        self.assertEqual(self.read("shown"), "A\x04B\x04")
-        for guest, output, waited in ((directory, run.stdout, []),
-                                      (other, self.read("other-stdout"), ["", waiting])):
-            ps = guest + "/document/DRUCKEN.PS"
-            self.assertEqual(output, self.transcript(
-                guest, found(4) + waited + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
-        self.assertEqual((run.status, self.read("other-status")), (0, "0\n"))
+%s
+touch "$KELVANE_TEST_ROOT/done-xreader"; wait $!; echo $? > "$KELVANE_TEST_ROOT/other-status"
+""" % (waiting, "kill -9 $PPID; sleep 4.5  # the other session ticks meanwhile" if killed else ""))
+                deadline = time.monotonic() + 40
+                while not self.read("other-status") and time.monotonic() < deadline:
+                    time.sleep(0.1)  # killed, this session leaves its guest running
+                self.assertEqual(self.read("shown"), "A\x04B\x04")
+                ps = directory + "/document/DRUCKEN.PS"
+                self.assertEqual(run.stdout, self.transcript(directory, found(4) + letter_job_lines(ps) + (
+                    shown_and_deleted_lines(ps)[:2] if killed else shown_and_deleted_lines(ps))))
+                ps = other + "/document/DRUCKEN.PS"
+                self.assertEqual(self.read("other-stdout"), self.transcript(
+                    other, found(4) + ["", waiting] + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
+                self.assertEqual((run.status, self.read("other-status")), (-9 if killed else 0, "0\n"))
 
     def test_terminate_reaches_the_emulator(self):
-        """SIGTERM during a conversion that outlasts it: the converter and the
-        emulator get it, no viewer starts afterwards, the job is kept, and
-        kelvane ends by it once the emulator has ended."""
-        self.take_intermediates()
-        self.slow_stand_ins()
-        open(os.path.join(self.root, "slow-ps2pdf"), "w").close()
-        directory = self.make_guest()
-        ps = directory + "/document/DRUCKEN.PS"
-        process = self.start(directory, r"""
+        """SIGTERM while a converter or the viewer outlasts it: the command and
+        the emulator get it; kelvane writes no line for a command it does not
+        start, takes no further look, says the job is kept, and ends by the
+        first signal (a SIGHUP after it changes nothing) once the emulator has
+        ended."""
+        for tool, then_hangup in (("ps2pdf", False), ("xreader", False), ("xreader", True)):
+            with self.subTest(tool, then_hangup=then_hangup):
+                self.tearDown()
+                self.setUp()
+                self.take_intermediates()
+                self.slow_stand_ins()
+                open(os.path.join(self.root, "slow-" + tool), "w").close()
+                directory = self.make_guest()
+                ps = directory + "/document/DRUCKEN.PS"
+                process = self.start(directory, r"""
 trap 'echo guest >> "$KELVANE_TEST_ROOT/terminated"; exit 0' TERM
 print_job 0; complete_job
 n=0; while [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done; gave_up "no SIGTERM"
 """)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(os.path.join(self.root, "busy-ps2pdf")) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        os.kill(process.pid, signal.SIGTERM)
-        while not self.read("terminated").count("\n") == 2 and time.monotonic() < deadline:
-            time.sleep(0.05)
-        open(os.path.join(self.root, "done-ps2pdf"), "w").close()
-        run = self.finish(process)
-        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + [
-            "Start PDF-Reader:", "   - xreader /tmp/drucken.pdf",
-            "", "The viewer did not start or was ended by a signal; the print file is kept: " + ps]))
-        self.assertEqual((run.status, sorted(self.read("terminated").split())),
-                         (-signal.SIGTERM, ["guest", "ps2pdf"]))
-        self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf"])
-        self.assertTrue(os.path.exists(ps), "the print file was not kept")
-
+                deadline = time.monotonic() + 30
+                while not os.path.exists(os.path.join(self.root, "busy-" + tool)) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                os.kill(process.pid, signal.SIGTERM)
+                while not self.read("terminated").count("\n") == 2 and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                if then_hangup:
+                    os.kill(process.pid, signal.SIGHUP)  # passed on: the viewer dies of it
+                open(os.path.join(self.root, "done-" + tool), "w").close()
+                run = self.finish(process)
+                viewer = shown_and_deleted_lines(ps)[:2] if tool == "xreader" else []
+                self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + viewer + [
+                    "", "kelvane was asked to end; the print file is kept: " + ps,
+                    "It stays until kelvane starts again and removes it."]))
+                self.assertEqual((run.status, sorted(self.read("terminated").split())),
+                                 (-signal.SIGTERM, sorted(["guest", tool])))
+                self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf"] + (["xreader"] if viewer else []))
+                self.assertTrue(os.path.exists(ps), "the print file was not kept")
 
 if __name__ == "__main__":
     KELVANE = os.path.abspath(sys.argv.pop(1))
