@@ -15,6 +15,10 @@
 include(GNUInstallDirs)
 
 install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Installed, kelvane finds the example scripts from where it lies, to name
+# them when dosemu is missing, whatever the prefix (the package's /usr too).
+file(RELATIVE_PATH kelvane_examples_from_bin /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_DOCDIR}/examples)
+target_compile_definitions(kelvane PRIVATE KELVANE_EXAMPLES_FROM_BIN="${kelvane_examples_from_bin}")
 # CMake's strip (cmake --install --strip, and CPACK_STRIP_FILES below) keeps
 # the .comment and .note sections, which Debian's own stripping removes too.
 if(CMAKE_STRIP)

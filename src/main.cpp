@@ -7,11 +7,20 @@
 
 #include <csignal>
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef KELVANE_VERSION
 #define KELVANE_VERSION "unknown"
+#endif
+
+#ifndef KELVANE_EXAMPLES_FROM_BIN
+#define KELVANE_EXAMPLES_FROM_BIN "../share/doc/kelvane/examples"
 #endif
 
 static void write_help()
@@ -19,20 +28,56 @@ static void write_help()
     say("Starts DOSEMU2 and watches for the DRUCKEN.PS file in the document folder\n"
         "If the PS file will be found it will be printed as normal or as brochure\n"
         "print-out\n\n"
-        "Usage:   kelvane <absolute GEOS document directory>\n"
-        "Example: kelvane /home/tovi/dos/ZUZ/DOCUMENT\n\n"
-        "Requires DOSEMU, PSUTILS and evince\n");
+        "Usage:   kelvane [--] <GEOS directory holding document and userdata>\n"
+        "         kelvane -h | --help | --version\n"
+        "Example: kelvane /home/tovi/dos/ZUZ\n\n"
+        "Requires DOSEMU, PSUTILS, ghostscript (ps2pdf) and xreader\n");
 }
 
 // The guest may create it later; until then no print job can arrive, which
 // is what a mistyped directory, or its document folder given, looks like.
+// DOSBox creates a missing one upper-case, where no job is looked for.
 static void say_if_no_document_folder(const char* directory)
 {
     char folder[path_size];
     std::snprintf(folder, sizeof folder, "%s/document", directory);
     struct stat status;
-    if (stat(folder, &status) != 0 || !S_ISDIR(status.st_mode))
-        say("\nThere is no folder %s, where print jobs are looked for.\n", folder);
+    if (stat(folder, &status) == 0 && S_ISDIR(status.st_mode))
+        return;
+    say("\nThere is no folder %s, where print jobs are looked for.\n", folder);
+    DIR* entries = opendir(directory);
+    if (entries == nullptr)
+        return;
+    while (const struct dirent* entry = readdir(entries)) {
+        if (strcasecmp(entry->d_name, "document") == 0) {
+            say("There is %s/%s: rename it to document while the emulator is not running.\n", directory,
+                entry->d_name);
+            break;
+        }
+    }
+    closedir(entries);
+}
+
+// Where the example dosemu script for DOSBox lies when kelvane is installed
+// (beside bin/, in the documentation); else where it lies in the source.
+static void say_where_the_example_emulator_is()
+{
+    char program[PATH_MAX], example[PATH_MAX + 64], found[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+    program[length > 0 ? length : 0] = '\0';
+    char* slash = std::strrchr(program, '/');
+    if (slash != nullptr) {
+        *slash = '\0';
+        std::snprintf(example, sizeof example, "%s/" KELVANE_EXAMPLES_FROM_BIN "/dosemu", program);
+    }
+    const char* shown = slash != nullptr && realpath(example, found) != nullptr
+        ? found
+        : "docs/examples/dosemu in kelvane's source";
+    say("Check that a program named dosemu is on PATH: command -v dosemu\n"
+        "Without DOSEMU, as on Debian, DOSBox can run GEOS in its place: copy the example\n"
+        "script below into a directory on PATH, make it executable and set its three lines.\n"
+        "   %s\n",
+        shown);
 }
 
 // Started, the emulator gives the ticks their turn.
@@ -43,7 +88,8 @@ static void let_the_ticks_look()
 
 int main(int argc, char** argv)
 {
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    const char* first = argc > 1 ? argv[1] : nullptr;
+    if (first != nullptr && std::strcmp(first, "--version") == 0) {
         say("kelvane " KELVANE_VERSION "\n");
         return 0;
     }
@@ -52,12 +98,19 @@ int main(int argc, char** argv)
     take_over_signals();
     say("\nkelvane " KELVANE_VERSION " - GEOS print jobs from DOSEMU to PDF\n"
         "---------------------------------\n\n");
-    if (argc <= 1 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    // "--" ends the options: what follows is the directory, whatever its name.
+    const bool options_ended = first != nullptr && std::strcmp(first, "--") == 0;
+    const char* directory = options_ended ? (argc > 2 ? argv[2] : nullptr) : first;
+    if (directory == nullptr || (!options_ended && (std::strcmp(first, "-h") == 0 || std::strcmp(first, "--help") == 0))) {
         write_help();
         return 0;
     }
+    // A mistyped option must not start the emulator on a directory of its name.
+    if (!options_ended && directory[0] == '-') {
+        say("\nUnknown option: %s (kelvane --help shows the usage)\n", directory);
+        return 1;
+    }
 
-    const char* directory = argv[1];
     // An empty one would put the print file at the root, for rm to delete.
     if (directory[0] == '\0') {
         say("\nThe directory name is empty.\n");
@@ -99,6 +152,7 @@ int main(int argc, char** argv)
     end_if_asked();
     if (command_not_started(status)) {
         say("\nThe emulator dosemu could not be started.\n");
+        say_where_the_example_emulator_is();
         return 1;
     }
     return 0;

@@ -180,9 +180,10 @@ class KelvaneTest(unittest.TestCase):
             "Starts DOSEMU2 and watches for the DRUCKEN.PS file in the document folder\n"
             "If the PS file will be found it will be printed as normal or as brochure\n"
             "print-out\n\n"
-            "Usage:   kelvane <absolute GEOS document directory>\n"
-            "Example: kelvane /home/tovi/dos/ZUZ/DOCUMENT\n\n"
-            "Requires DOSEMU, PSUTILS and evince\n")
+            "Usage:   kelvane [--] <GEOS directory holding document and userdata>\n"
+            "         kelvane -h | --help | --version\n"
+            "Example: kelvane /home/tovi/dos/ZUZ\n\n"
+            "Requires DOSEMU, PSUTILS, ghostscript (ps2pdf) and xreader\n")
         longest = "d" * 233 + "/"
         started = banner + "\n".join(start_lines(longest)) + "\n"
         # name, arguments, exit status, stdout, calls, and what stderr holds
@@ -192,11 +193,17 @@ class KelvaneTest(unittest.TestCase):
             ("-h", ["-h", "x"], 0, banner + help_text, []),
             ("--help", ["--help"], 0, banner + help_text, []),
             ("empty", [""], 1, banner + "\nThe directory name is empty.\n", []),
+            ("unknown option", ["-x", longest], 1,
+             banner + "\nUnknown option: -x (kelvane --help shows the usage)\n", []),
             ("too long", ["d" * 235], 1,
              banner + "\nThe directory name is too long: 235 characters, at most 234 are allowed.\n", []),
             ("longest, extra ignored, trailing slash kept", [longest, "extra"], 0, started,
              [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])]),
-            ("no emulator", [longest], 1, started + "\nThe emulator dosemu could not be started.\n", None),
+            ("no emulator", [longest], 1, started + "\nThe emulator dosemu could not be started.\n"
+             "Check that a program named dosemu is on PATH: command -v dosemu\n"
+             "Without DOSEMU, as on Debian, DOSBox can run GEOS in its place: copy the example\n"
+             "script below into a directory on PATH, make it executable and set its three lines.\n"
+             "   docs/examples/dosemu in kelvane's source\n", None),
             ("--version", ["--version"], 0, "kelvane %s\n" % VERSION, []),
             ("no document folder", ["none"], 0, banner + "\n".join(
                 start_lines("none")[:2] + ["", "There is no folder none/document, where print jobs are looked for."]
@@ -291,7 +298,7 @@ print_job -; complete_job; wait_deleted
         def careless():
             signal.signal(signal.SIGCHLD, signal.SIG_IGN)
             signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGALRM])
-        run = self.run_kelvane([name], name, r"""
+        run = self.run_kelvane(["--", name], name, r"""
 print_job 1; complete_job; wait_deleted
 """, preexec=careless)
         self.assertEqual(run.status, 0)
@@ -324,7 +331,7 @@ print_job 1; complete_job; wait_deleted
         ] + letter_job_lines(ps) + shown_and_deleted_lines(ps)[:2]
             + kept_lines("The viewer did not start or was ended by a signal", ps, pdf_made=True) + [
             "", "The emulator dosemu could not be started.",
-        ]) + "\n")
+        ]) + "\n" + run.stdout.split("could not be started.\n", 1)[-1])
         self.assertEqual(run.status, 1)
         self.assertTrue(os.path.exists(ps), "the print file was not kept")
 
