@@ -4,11 +4,13 @@
 ;   PRINT L FILE    L: the layout digit (0 letter, else brochure)
 ;                   FILE: the PostScript document to print
 ;
-; Writes L into C:\USERDATA\DRUCKEN.CFG, copies FILE into
-; C:\DOCUMENT\DRUCKEN.PS in pieces with short pauses, ends it with the 0x04
-; byte and closes it, then waits until the print file is gone (kelvane has
-; taken it). Exit code: 0 taken, 1 bad command line, 2 a file could not be
-; read or written, 3 not taken within about 60 s.
+; Start it from the GEOS folder (such as C:\GEOWORKS): both files go under
+; the current directory of the current drive, as the printer driver's do.
+; Writes L into USERDATA\DRUCKEN.CFG, copies FILE into DOCUMENT\DRUCKEN.PS
+; in pieces with short pauses, ends it with the 0x04 byte and closes it, then
+; waits until the print file is gone (kelvane has taken it). A relative FILE
+; is found from there too. Exit code: 0 taken, 1 bad command line, 2 a file
+; could not be read or written, 3 not taken within about 60 s.
 ; Build: nasm -f bin -o print.com print.asm
 
         cpu 8086
@@ -160,11 +162,12 @@ say:    mov ah, 9               ; DX: a '$'-terminated message
 
 layout          db '0', 13, 10
 eot             db 4
-cfg_name        db 'C:\USERDATA\DRUCKEN.CFG', 0
-ps_name         db 'C:\DOCUMENT\DRUCKEN.PS', 0
+; No drive, no leading backslash: both lie under the current directory.
+cfg_name        db 'USERDATA\DRUCKEN.CFG', 0
+ps_name         db 'DOCUMENT\DRUCKEN.PS', 0
 msg_usage       db 'usage: PRINT L FILE (L: layout digit, FILE: PostScript)', 13, 10, '$'
 msg_file_error  db 'PRINT: a file could not be read or written', 13, 10, '$'
-msg_printing    db 'PRINT: writing C:\DOCUMENT\DRUCKEN.PS', 13, 10, '$'
+msg_printing    db 'PRINT: writing DOCUMENT\DRUCKEN.PS', 13, 10, '$'
 msg_waiting     db 'PRINT: waiting for kelvane to take it', 13, 10, '$'
 msg_taken       db 'PRINT: taken', 13, 10, '$'
 msg_not_taken   db 'PRINT: not taken within 60 s', 13, 10, '$'
