@@ -196,7 +196,10 @@ int run_command(const char* title, const char* command, void (*starting)())
         if (starting != nullptr)
             starting();
     }
-    const bool spawned = starts && posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0;
+    const int spawn_error = starts ? posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) : 0;
+    const bool spawned = starts && spawn_error == 0;
+    if (starts && !spawned)
+        say("\nThe shell could not be started for it: %s\n", std::strerror(spawn_error));
     posix_spawnattr_destroy(&attributes);
     const int depth = running - 1;
     if (depth < static_cast<int>(std::size(running_commands)))

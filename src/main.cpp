@@ -49,9 +49,12 @@ static void say_if_no_document_folder(const char* directory)
     if (entries == nullptr)
         return;
     while (const struct dirent* entry = readdir(entries)) {
-        if (strcasecmp(entry->d_name, "document") == 0) {
-            say("There is %s/%s: rename it to document while the emulator is not running.\n", directory,
-                entry->d_name);
+        if (strcasecmp(entry->d_name, "document") != 0 || std::strcmp(entry->d_name, "document") == 0)
+            continue;
+        char other[path_size + sizeof entry->d_name];
+        std::snprintf(other, sizeof other, "%s/%s", directory, entry->d_name);
+        if (stat(other, &status) == 0 && S_ISDIR(status.st_mode)) {
+            say("There is %s: rename it to document while the emulator is not running.\n", other);
             break;
         }
     }
@@ -80,6 +83,13 @@ static void say_where_the_example_emulator_is()
         shown);
 }
 
+// Ends kelvane with `status`, or by a SIGTERM or SIGHUP that came meanwhile.
+static int end_with(int status)
+{
+    end_if_asked();
+    return status;
+}
+
 // Started, the emulator gives the ticks their turn.
 static void let_the_ticks_look()
 {
@@ -101,26 +111,28 @@ int main(int argc, char** argv)
     // "--" ends the options: what follows is the directory, whatever its name.
     const bool options_ended = first != nullptr && std::strcmp(first, "--") == 0;
     const char* directory = options_ended ? (argc > 2 ? argv[2] : nullptr) : first;
-    if (directory == nullptr || (!options_ended && (std::strcmp(first, "-h") == 0 || std::strcmp(first, "--help") == 0))) {
+    const bool help_asked = !options_ended && directory != nullptr
+        && (std::strcmp(directory, "-h") == 0 || std::strcmp(directory, "--help") == 0);
+    if (directory == nullptr || help_asked) {
         write_help();
-        return 0;
+        return end_with(0);
     }
     // A mistyped option must not start the emulator on a directory of its name.
     if (!options_ended && directory[0] == '-') {
         say("\nUnknown option: %s (kelvane --help shows the usage)\n", directory);
-        return 1;
+        return end_with(1);
     }
 
     // An empty one would put the print file at the root, for rm to delete.
     if (directory[0] == '\0') {
         say("\nThe directory name is empty.\n");
-        return 1;
+        return end_with(1);
     }
     // A cut path would name another file, for rm to delete among others.
     if (std::strlen(directory) > max_directory_length) {
         say("\nThe directory name is too long: %zu characters, at most %zu are allowed.\n",
             std::strlen(directory), max_directory_length);
-        return 1;
+        return end_with(1);
     }
 
     // Inherited as ignored, SIGCHLD would have the kernel reap the commands
@@ -137,7 +149,7 @@ int main(int argc, char** argv)
 
     if (tick_start(4000, print_watch_tick) != 0) {
         say("\n timer error\n");
-        return 1;
+        return end_with(1);
     }
     run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
     // Every print job is handled by ticks that interrupt this wait. Asked to
@@ -152,7 +164,9 @@ int main(int argc, char** argv)
     end_if_asked();
     if (command_not_started(status)) {
         say("\nThe emulator dosemu could not be started.\n");
-        say_where_the_example_emulator_is();
+        // -1: no shell could be started at all, which it has said.
+        if (status != -1)
+            say_where_the_example_emulator_is();
         return 1;
     }
     return 0;

@@ -273,8 +273,13 @@ static std::int32_t process_job(bool wait_for_turn)
     if (!take_turn(wait_for_turn, &turn))
         return JOB_READY;
     convert_show_delete();
-    if (turn >= 0)
+    if (turn >= 0) {
+        // Given back for every copy: a helper that the viewer left running
+        // must not hold the turn. Killed outright, kelvane never gets here,
+        // and its orphaned viewer keeps the turn until it is closed.
+        flock(turn, LOCK_UN);
         close(turn);
+    }
     return JOB_IDLE;
 }
 
