@@ -5,9 +5,9 @@
 #include "print_watch.hpp"
 #include "tick.hpp"
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>

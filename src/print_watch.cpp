@@ -174,12 +174,12 @@ static bool still_the_job(const char* why)
 }
 
 // Sessions of kelvane share the fixed files under /tmp, so only one at a
-// time converts and shows: the one holding a lock on /tmp itself. The job's
-// commands inherit its descriptor, so the turn lasts until kelvane has closed
-// it and the last of them has ended, even when kelvane is killed outright
-// with its viewer open. Returns false while the lock is held elsewhere; a
-// tick never waits for it, the last look does. `turn` is then the
-// descriptor to close, or -1 where no lock can be had.
+// time converts and shows: the one holding a lock on /tmp itself, given back
+// once the job is done. The job's commands inherit its descriptor, so that a
+// session killed outright keeps the turn until its viewer is closed. Returns
+// false while the lock is held elsewhere; a tick never waits for it, the
+// last look does. `turn` is then the descriptor to close, or -1 where no
+// lock can be had.
 static bool take_turn(bool wait, int* turn)
 {
     // Not close-on-exec; the emulator, started before, never has it.
