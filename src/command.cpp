@@ -228,7 +228,7 @@ int run_command(const char* title, const char* command, void (*starting)())
     return status;
 }
 
-bool compose_command(char* command, const char* title, const char* format, const char* path)
+static bool compose_command(char* command, const char* title, const char* format, const char* path)
 {
     char quoted[command_line_size];
     const bool quoted_whole = shell_quote(quoted, sizeof quoted, path != nullptr ? path : "");
@@ -240,10 +240,10 @@ bool compose_command(char* command, const char* title, const char* format, const
     return true;
 }
 
-int run_logged(const char* title, const char* format, const char* path)
+int run_logged(const char* title, const char* format, const char* path, void (*starting)())
 {
     char command[command_line_size];
-    return compose_command(command, title, format, path) ? run_command(title, command) : -1;
+    return compose_command(command, title, format, path) ? run_command(title, command, starting) : -1;
 }
 
 bool command_succeeded(int status)

@@ -17,12 +17,6 @@ constexpr std::size_t command_line_size = 2048;
 // does not fit.
 bool shell_quote(char* out, std::size_t out_size, const char* path);
 
-// Composes the command line into `command` (command_line_size bytes) from
-// `format` (a format with at most one %s) and the protected `path` (may be
-// null when `format` has none). Returns false, after saying so for `title`,
-// when the line does not fit: a cut command line could name another file.
-bool compose_command(char* command, const char* title, const char* format, const char* path);
-
 // Writes "title:\n   - command\n", runs `command` with /bin/sh -c as
 // system() would, waits for it and returns its wait status. Once kelvane
 // has been asked to end it writes and starts nothing and returns -1, as it
@@ -30,8 +24,11 @@ bool compose_command(char* command, const char* title, const char* format, const
 // with the tick held off just before the command starts.
 int run_command(const char* title, const char* command, void (*starting)() = nullptr);
 
-// compose_command, then run_command; -1 when the line does not fit.
-int run_logged(const char* title, const char* format, const char* path);
+// Composes the command line from `format` (a format with at most one %s)
+// and the protected `path` (may be null when `format` has none), then
+// run_command. Returns -1, after saying so, when the line does not fit: a
+// cut command line could name another file.
+int run_logged(const char* title, const char* format, const char* path, void (*starting)() = nullptr);
 
 // True for the status of a command that ran and exited with 0.
 bool command_succeeded(int status);

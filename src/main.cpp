@@ -154,9 +154,7 @@ int main(int argc, char** argv)
     run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
     // Every print job is handled by ticks that interrupt this wait. Asked to
     // end (SIGTERM, SIGHUP) during that removal, kelvane starts no emulator.
-    char emulator[command_line_size];
-    compose_command(emulator, "Start GEOS", "dosemu -X", nullptr);
-    const int status = run_command("Start GEOS", emulator, let_the_ticks_look);
+    const int status = run_logged("Start GEOS", "dosemu -X", nullptr, let_the_ticks_look);
     tick_stop();
     // Whatever the emulator's status, a job found or completed by now is
     // printed, unless kelvane was asked to end.
