@@ -2,6 +2,7 @@
 // into PDFs on screen.
 #include "command.hpp"
 #include "console.hpp"
+#include "guest_files.hpp"
 #include "print_watch.hpp"
 #include "tick.hpp"
 
@@ -10,8 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,31 +33,33 @@ static void write_help()
         "Requires DOSEMU, PSUTILS, ghostscript (ps2pdf) and xreader\n");
 }
 
-// The guest may create it later; until then no print job can arrive, which
-// is what a mistyped directory, or its document folder given, looks like.
-// DOSBox creates a missing one upper-case, where no job is looked for.
-static void say_if_no_document_folder(const char* directory)
+// The guest may create the folder later; until then no print job can
+// arrive, which is what a mistyped directory looks like. DOS takes every
+// case of the name for one folder, so several on the host are said.
+static void say_about_document_folders(const char* directory)
 {
-    char folder[path_size];
-    std::snprintf(folder, sizeof folder, "%s/document", directory);
-    struct stat status;
-    if (stat(folder, &status) == 0 && S_ISDIR(status.st_mode))
+    const int count = list_guest_folders(guest_print_file);
+    if (count == 0)
+        say("\nThere is no folder %s/document, where print jobs are looked for.\n", directory);
+    if (count < 2)
         return;
-    say("\nThere is no folder %s, where print jobs are looked for.\n", folder);
-    DIR* entries = opendir(directory);
-    if (entries == nullptr)
-        return;
-    while (const struct dirent* entry = readdir(entries)) {
-        if (strcasecmp(entry->d_name, "document") != 0 || std::strcmp(entry->d_name, "document") == 0)
-            continue;
-        char other[path_size + sizeof entry->d_name];
-        std::snprintf(other, sizeof other, "%s/%s", directory, entry->d_name);
-        if (stat(other, &status) == 0 && S_ISDIR(status.st_mode)) {
-            say("There is %s: rename it to document while the emulator is not running.\n", other);
-            break;
-        }
-    }
-    closedir(entries);
+    say("\nThese folders are all the guest's DOCUMENT, as DOS names know no case;"
+        " print jobs are looked for in them in this order:\n");
+    for (int i = 0; i < count; ++i)
+        say("   %s/%s\n", directory, guest_print_file.folders[i]);
+    say("Keep only one of them, so that the guest and kelvane are sure to use the same.\n");
+}
+
+// Every print file left from an earlier run, in whatever case; with none,
+// rm is run on the name as DOS spells it, and says so.
+static void remove_leftover_print_files()
+{
+    char leftovers[max_matches][path_size];
+    const int count = list_guest_files(guest_print_file, leftovers, max_matches);
+    if (count == 0)
+        run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
+    for (int i = 0; i < count; ++i)
+        run_logged("Remove eventually existing PS file", "rm %s", leftovers[i]);
 }
 
 // Where the example dosemu script for DOSBox lies when kelvane is installed
@@ -145,13 +146,14 @@ int main(int argc, char** argv)
     std::snprintf(watch.print_file_path, sizeof watch.print_file_path, "%s/document/DRUCKEN.PS", directory);
     std::snprintf(watch.config_file_path, sizeof watch.config_file_path, "%s/userdata/DRUCKEN.CFG", directory);
     say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
-    say_if_no_document_folder(directory);
+    guest_files_start(directory);
+    say_about_document_folders(directory);
 
     if (tick_start(4000, print_watch_tick) != 0) {
         say("\n timer error\n");
         return end_with(1);
     }
-    run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
+    remove_leftover_print_files();
     // Every print job is handled by ticks that interrupt this wait. Asked to
     // end (SIGTERM, SIGHUP) during that removal, kelvane starts no emulator.
     const int status = run_logged("Start GEOS", "dosemu -X", nullptr, let_the_ticks_look);

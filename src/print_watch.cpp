@@ -2,9 +2,11 @@
 
 #include "command.hpp"
 #include "console.hpp"
+#include "guest_files.hpp"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -144,7 +146,7 @@ static void keep_failed_job(const char* why, const char* and_the_pdf)
 {
     say("\n%s; the print file is kept: %s\n"
         "It stays until the guest prints again, or until kelvane starts again and removes it.%s\n",
-        why, watch.print_file_path, and_the_pdf);
+        why, watch.job_path, and_the_pdf);
     keep_print_file();
 }
 
@@ -156,7 +158,7 @@ static bool asked_to_end()
         return false;
     say("\nkelvane was asked to end; the print file is kept: %s\n"
         "It stays until kelvane starts again and removes it.\n",
-        watch.print_file_path);
+        watch.job_path);
     return true;
 }
 
@@ -165,11 +167,11 @@ static bool asked_to_end()
 static bool still_the_job(const char* why)
 {
     file_identity now;
-    if (!identify(watch.print_file_path, &now))
+    if (!identify(watch.job_path, &now))
         return false;
     if (same_file(now, watch.job_file))
         return true;
-    say("\nThe print file changed %s: %s\n", why, watch.print_file_path);
+    say("\nThe print file changed %s: %s\n", why, watch.job_path);
     return false;
 }
 
@@ -196,7 +198,7 @@ static bool take_turn(bool wait, int* turn)
         if (!watch.waiting_for_turn)
             say("\n/tmp is locked, most likely by another kelvane session converting or showing a job;"
                 " this one waits its turn: %s\n",
-                watch.print_file_path);
+                watch.job_path);
         watch.waiting_for_turn = true;
         if (!wait || end_requested() != 0) {
             close(*turn);
@@ -214,7 +216,7 @@ static bool take_turn(bool wait, int* turn)
 // outcome looked at.
 static void convert_show_delete()
 {
-    const char* print_file = watch.print_file_path;
+    const char* print_file = watch.job_path;
     bool converted;
     if (watch.layout_mode != 0) {
         say("Book print\n");
@@ -283,12 +285,13 @@ static std::int32_t process_job(bool wait_for_turn)
     return JOB_IDLE;
 }
 
-// Phase 2: returns the state the job is in after the look. One open, one
-// fstat, one byte read, one write and one close at most, since it runs at
-// every tick for as long as the emulator runs.
+// Phase 2: returns the state the job is in after the look. Besides the
+// finding, one open, one fstat, one byte read, one write and one close at
+// most, since it runs at every tick for as long as the emulator runs.
 static std::int32_t look_for_job()
 {
-    const int fd = open_for_reading(watch.print_file_path);
+    char path[path_size];
+    const int fd = find_guest_file(guest_print_file, path) ? open_for_reading(path) : -1;
     if (fd < 0) {
         watch.kept = false;
         return JOB_IDLE;
@@ -305,10 +308,11 @@ static std::int32_t look_for_job()
     if (value != 4)
         return JOB_IDLE;
 
+    std::memcpy(watch.job_path, path, sizeof path);
     watch.job_file = identity_of(status);
     watch.waiting_for_turn = false;
     watch.layout_mode = 0;
-    const int config = open_for_reading(watch.config_file_path);
+    const int config = find_guest_file(guest_layout_file, path) ? open_for_reading(path) : -1;
     if (config >= 0) {
         watch.layout_mode = read_layout_number(config);
         close(config);

@@ -30,8 +30,9 @@ struct watch_record {
     // the fields below until it lets go.
     std::atomic<std::int32_t> job_state;
     std::int32_t layout_mode;
-    // The print file as it was found complete: only that very file is
-    // converted, and deleted after it was shown.
+    // The print file as it was found complete, where it lies on the host:
+    // only that very file is converted, and deleted after it was shown.
+    char job_path[path_size];
     file_identity job_file;
     // A print file that failed to convert or could not be deleted: left
     // alone until it changes, so one bad job isn't run again at every tick.

@@ -44,7 +44,7 @@ print_job() {  # $1: layout number, or - for no layout file
 complete_job() { printf '\004' >> document/DRUCKEN.PS; }
 # The waits give up after 30 s, so that a kelvane that never gets there
 # shows its transcript instead of running into the test's timeout.
-wait_deleted() { n=0; while [ -e document/DRUCKEN.PS ] && [ $((n += 1)) -le 300 ]; do sleep 0.1; done; }
+wait_deleted() { n=0; while [ -e "${1:-document/DRUCKEN.PS}" ] && [ $((n += 1)) -le 300 ]; do sleep 0.1; done; }
 wait_called() {
   n=0; until grep -qa "$1" "$KELVANE_TEST_RECORD" 2>/dev/null || [ $((n += 1)) -gt 300 ]; do sleep 0.1; done
 }
@@ -322,6 +322,32 @@ print_job 1; complete_job; wait_deleted
                       for d, dirs, files in os.walk(self.root) for f in files + dirs)
         self.assertEqual(left, sorted(["record", "guest.sh", name, name + "/document", name + "/userdata",
                                        name + "/userdata/DRUCKEN.CFG"]))
+
+    def test_guest_files_in_any_case(self):
+        """DOS names know no case: each job is found, converted and deleted as it lies on the host."""
+        # folders there at start, a print file left from before, the print file, the layout file, its number
+        cases = [("document userdata", "document/drucken.ps", "document/drucken.ps", "userdata/DRUCKEN.CFG", 0),
+                 ("DOCUMENT userdata", None, "DOCUMENT/DRUCKEN.PS", "userdata/DRUCKEN.CFG", 0),
+                 ("Document USERDATA", None, "Document/Drucken.Ps", "USERDATA/drucken.cfg", 1),
+                 ("document DOCUMENT userdata", None, "DOCUMENT/drucken.ps", "userdata/drucken.cfg", 1)]
+        for number, (folders, leftover, ps, cfg, layout) in enumerate(cases):
+            with self.subTest(ps):
+                directory = os.path.join(self.root, str(number))
+                for folder in folders.split():
+                    os.makedirs(os.path.join(directory, folder))
+                if leftover:
+                    open(os.path.join(directory, leftover), "w").close()
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+                run = self.run_kelvane([directory], str(number), "printf %d > %s; printf 'x\\004' > %s; wait_deleted %s\n"
+                                       % (layout, cfg, ps, ps))
+                ps = directory + "/" + ps
+                steps = ([("psbook", [ps, "/tmp/book.ps"]), ("psnup", ["-3", "/tmp/book.ps", "/tmp/brochure.ps"]),
+                          ("ps2pdf", ["/tmp/brochure.ps", "/tmp/drucken.pdf"])] if layout else
+                         [("ps2pdf", [ps, "/tmp/drucken.pdf"])])
+                self.assertEqual(run.calls, [("rm", [directory + "/" + (leftover or "document/DRUCKEN.PS")]),
+                                             ("dosemu", ["-X"])] + steps + [("xreader", ["/tmp/drucken.pdf"]), ("rm", [ps])])
+                self.assertEqual(("   %s/DOCUMENT\n" % directory in run.stdout, run.status), ("document DOCUMENT" in folders, 0))
 
     def test_emulator_ends_with_127(self):
         """A job found complete is still printed when the emulator's command ends
