@@ -141,13 +141,34 @@ static void keep_print_file()
     watch.kept = true;
 }
 
-// Keeps the job's print file, saying why and for how long it stays.
-static void keep_failed_job(const char* why, const char* and_the_pdf)
+// Keeps the job's print file, saying why, for how long it stays and, when
+// given, what to do (a line of its own).
+static void keep_failed_job(const char* why, const char* and_the_pdf, const char* what_to_do = "")
 {
     say("\n%s; the print file is kept: %s\n"
-        "It stays until the guest prints again, or until kelvane starts again and removes it.%s\n",
-        why, watch.job_path, and_the_pdf);
+        "It stays until the guest prints again, or until kelvane starts again and removes it.%s\n%s",
+        why, watch.job_path, and_the_pdf, what_to_do);
     keep_print_file();
+}
+
+// The real xreader shows a page 0.35 s after it starts at the soonest, and
+// returns at once, having shown nothing, where another of its windows has
+// the file or there is no session bus: a viewer that ends by itself sooner
+// than this was seen by nobody. On a machine under load keeping the job is
+// the safe side.
+static const long long shortest_viewing_ns = 1000LL * 1000 * 1000;
+static struct timespec viewer_started;
+
+static void note_viewer_start()
+{
+    clock_gettime(CLOCK_MONOTONIC, &viewer_started);
+}
+
+static long long nanoseconds_since(const struct timespec& start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000LL * 1000 * 1000 + (now.tv_nsec - start.tv_nsec);
 }
 
 // Asked to end (SIGTERM, SIGHUP), kelvane starts no further command: the
@@ -239,12 +260,22 @@ static void convert_show_delete()
     if (!still_the_job("while it was converted; it is looked at anew"))
         return;
 
-    const int viewer = run_logged("Start PDF-Reader", "xreader /tmp/drucken.pdf", nullptr);
+    // Timed from its start, so that a terminal slow to take the line does
+    // not count as time on screen.
+    const int viewer = run_logged("Start PDF-Reader", "xreader /tmp/drucken.pdf", nullptr, note_viewer_start);
+    const long long viewed_ns = nanoseconds_since(viewer_started);
     if (asked_to_end())
         return;
     if (!command_ran(viewer)) {
         keep_failed_job("The viewer did not start or was ended by a signal",
                         " Its PDF is in /tmp/drucken.pdf until the next job.");
+        return;
+    }
+    if (viewed_ns < shortest_viewing_ns) {
+        keep_failed_job("The viewer returned within a second of starting, so it cannot have shown the job",
+                        " Its PDF is in /tmp/drucken.pdf until the next job.",
+                        "Close any other window that shows /tmp/drucken.pdf, or run kelvane in the desktop session,"
+                        " and print the job again.\n");
         return;
     }
 

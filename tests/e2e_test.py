@@ -364,6 +364,23 @@ print_job 1; complete_job; wait_deleted
         self.assertEqual(run.status, 1)
         self.assertTrue(os.path.exists(ps), "the print file was not kept")
 
+    def test_viewer_returns_at_once(self):
+        """A viewer that ends by itself within a second, whatever its status, has shown nothing."""
+        for status in (0, 1):
+            with self.subTest(status=status):
+                directory = self.make_guest("guest%d" % status)
+                with open(os.path.join(self.root, "viewer-exits-at-once"), "w") as f:
+                    f.write(str(status))
+                run = self.run_kelvane([directory], "guest%d" % status, "print_job 0; complete_job; sleep 9\n")
+                ps = directory + "/document/DRUCKEN.PS"
+                self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
+                    "Found file to print", "Zeichen 4", "Found config file. Configuration 0"] + letter_job_lines(ps)
+                    + shown_and_deleted_lines(ps)[:2] + kept_lines(
+                        "The viewer returned within a second of starting, so it cannot have shown the job", ps, True)
+                    + ["Close any other window that shows /tmp/drucken.pdf, or run kelvane in the desktop session,"
+                       " and print the job again."]) + "\n")
+                self.assertTrue(os.path.exists(ps), "the print file was not kept")
+
     def test_closed_output(self):
         """Its reader gone (`kelvane DIR | head -n 1`), kelvane goes on with the job."""
         directory = self.make_guest("guest", stale=True)

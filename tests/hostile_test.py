@@ -80,7 +80,7 @@ if [ -e "$KELVANE_TEST_ROOT/slow-$tool" ]; then
   i=0; while [ $i -lt 200 ] && ! [ -e "$KELVANE_TEST_ROOT/done-$tool" ]; do sleep 0.1; i=$((i + 1)); done
 fi
 case $tool in
-  xreader) cat -- "$1" >> "$KELVANE_TEST_ROOT/shown" ;;
+  xreader) cat -- "$1" >> "$KELVANE_TEST_ROOT/shown"; sleep 1.5 ;;  # as long as a person looks
   *) exec cp -- "$1" "$2" ;;
 esac
 """
