@@ -3,13 +3,13 @@
 #include "command.hpp"
 #include "console.hpp"
 #include "guest_files.hpp"
+#include "turn.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -196,43 +196,6 @@ static bool still_the_job(const char* why)
     return false;
 }
 
-// Sessions of kelvane share the fixed files under /tmp, so only one at a
-// time converts and shows: the one holding a lock on /tmp itself, given back
-// once the job is done. The job's commands inherit its descriptor, so that a
-// session killed outright keeps the turn until its viewer is closed. Returns
-// false while the lock is held elsewhere; a tick never waits for it, the
-// last look does. `turn` is then the descriptor to close, or -1 where no
-// lock can be had.
-static bool take_turn(bool wait, int* turn)
-{
-    // Not close-on-exec; the emulator, started before, never has it.
-    *turn = open("/tmp", O_RDONLY | O_DIRECTORY);
-    if (*turn < 0)
-        return true;
-    while (flock(*turn, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) {
-            // No locks here at all: the job goes on without its turn.
-            close(*turn);
-            *turn = -1;
-            return true;
-        }
-        if (!watch.waiting_for_turn)
-            say("\n/tmp is locked, most likely by another kelvane session converting or showing a job;"
-                " this one waits its turn: %s\n",
-                watch.job_path);
-        watch.waiting_for_turn = true;
-        if (!wait || end_requested() != 0) {
-            close(*turn);
-            return false;
-        }
-        // Looked at again twice a second, not waited for in flock: a SIGTERM
-        // that came just before a blocking flock would not end its wait.
-        const struct timespec pause = {0, 500 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    return true;
-}
-
 // Converts the job, shows it and deletes the print file, with each step's
 // outcome looked at.
 static void convert_show_delete()
@@ -303,16 +266,10 @@ static std::int32_t process_job(bool wait_for_turn)
     if (!still_the_job("after it was found complete; it is looked at anew"))
         return JOB_IDLE;
     int turn;
-    if (!take_turn(wait_for_turn, &turn))
+    if (!take_turn(wait_for_turn, watch.job_path, &watch.waiting_for_turn, &turn))
         return JOB_READY;
     convert_show_delete();
-    if (turn >= 0) {
-        // Given back for every copy: a helper that the viewer left running
-        // must not hold the turn. Killed outright, kelvane never gets here,
-        // and its orphaned viewer keeps the turn until it is closed.
-        flock(turn, LOCK_UN);
-        close(turn);
-    }
+    give_back_turn(turn);
     return JOB_IDLE;
 }
 

@@ -1,0 +1,54 @@
+#include "turn.hpp"
+
+#include "command.hpp"
+#include "console.hpp"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+bool take_turn(bool wait, const char* job_path, bool* said, int* turn)
+{
+    // Not close-on-exec: the job's commands inherit the lock, so that a
+    // session killed outright keeps the turn until its viewer, and anything
+    // the viewer left running, have ended. The emulator, started before,
+    // never has it.
+    *turn = open("/tmp", O_RDONLY | O_DIRECTORY);
+    if (*turn < 0)
+        return true;
+    while (flock(*turn, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            // No locks here at all: the job goes on without its turn.
+            close(*turn);
+            *turn = -1;
+            return true;
+        }
+        if (!*said)
+            say("\n/tmp is locked, most likely by another kelvane session converting or showing a job;"
+                " this one waits its turn: %s\n",
+                job_path);
+        *said = true;
+        if (!wait || end_requested() != 0) {
+            close(*turn);
+            return false;
+        }
+        // Looked at again twice a second, not waited for in flock: a SIGTERM
+        // that came just before a blocking flock would not end its wait.
+        const struct timespec pause = {0, 500 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+void give_back_turn(int turn)
+{
+    if (turn < 0)
+        return;
+    // Unlocked for every copy: a helper that the viewer left running must
+    // not hold the turn. Killed outright, kelvane never gets here, and its
+    // orphaned viewer keeps the turn.
+    flock(turn, LOCK_UN);
+    close(turn);
+}
