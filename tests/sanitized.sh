@@ -29,6 +29,8 @@ cmake --build "$build" -j2
 # nested signal handlers. halt_on_error/exitcode: stop at the first report.
 export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:halt_on_error=1:exitcode=86
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87
+# Slow cases that check the real DOSEMU and xreader, not kelvane: run once, by test.sh's first pass.
+unset KELVANE_REAL_DOSEMU KELVANE_REAL_XREADER
 cd "$build"
 # Most cases sleep through 4-second ticks, each in a /tmp of its own, so
 # they run side by side whatever the number of cores.
