@@ -1,5 +1,7 @@
 #include "guest_files.hpp"
 
+#include "guest_content.hpp"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -78,11 +80,6 @@ static bool read_matches(const char* directory, const char* dos_name, host_name*
     }
     close(fd);
     return got == 0;
-}
-
-static bool same_time(const struct timespec& a, const struct timespec& b)
-{
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 // Reads the matches in `directory` again unless one stat shows it unchanged

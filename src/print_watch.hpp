@@ -3,25 +3,17 @@
 // the print file.
 #pragma once
 
+#include "guest_content.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <sys/stat.h>
-#include <sys/types.h>
 
 enum : std::int32_t { JOB_IDLE = 0, JOB_READY = 1, JOB_BUSY = 2 };
 
 constexpr std::size_t path_size = 256;
 // The longest argument whose derived paths fit: "/userdata/DRUCKEN.CFG" adds 21.
 constexpr std::size_t max_directory_length = path_size - 1 - 21;
-
-// What tells one version of a print file from another.
-struct file_identity {
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    struct timespec modified;
-};
 
 struct watch_record {
     char print_file_path[path_size];
@@ -53,15 +45,3 @@ void print_watch_tick();
 // Once the emulator has ended and the tick is stopped: a job found complete,
 // or a print file complete by now, is printed before kelvane ends.
 void print_watch_last_look();
-
-// The value of the last byte of the open file `fd`, whose fstat gave
-// `status`, or -1 when it yields none (empty, unreadable, or not a regular
-// file). Reads that one byte and nothing else.
-int last_byte(int fd, const struct stat& status);
-
-// The number at the start of `bytes`, read as atoi reads a string, taking
-// nothing beyond `count` bytes.
-std::int32_t layout_number(const char* bytes, std::size_t count);
-
-// Reads at most 5 bytes of the open layout file and returns their number.
-std::int32_t read_layout_number(int fd);
