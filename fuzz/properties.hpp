@@ -196,13 +196,13 @@ inline std::string through_shell(const std::string& quoted)
 
 // shell_quote on any path: it fits the command line, leaves a plain path as
 // it is, puts nothing but plain characters and \' outside quotes, gives back
-// the path exactly (behind "./" when it begins with '-', '%' or '@'), never hands out a
+// the path exactly (behind "./" when it begins with '-', '%', '@' or white space), never hands out a
 // cut word when the buffer is short, and, when `ask_the_shell`, /bin/sh
 // agrees.
 inline const char* check_shell_quote(const std::uint8_t* bytes, std::size_t size, bool ask_the_shell)
 {
     const std::string path = path_from(bytes, size);
-    const bool leading_mark = !path.empty() && (path[0] == '-' || path[0] == '%' || path[0] == '@');
+    const bool leading_mark = !path.empty() && std::strchr("-%@ \t\n\r\f\v", path[0]) != nullptr;
     const std::string expected = (leading_mark ? "./" : "") + path;
 
     char quoted[command_line_size];

@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <iterator>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,7 +42,7 @@ bool shell_quote(char* out, std::size_t out_size, const char* path)
 
     if (!plain)
         put('\'');
-    if (path[0] == '-' || path[0] == '%' || path[0] == '@')
+    if (path[0] != '\0' && std::strchr("-%@ \t\n\r\f\v", path[0]) != nullptr)
         put_text("./");
     for (const char* p = path; *p != '\0'; ++p) {
         if (*p == '\'')
@@ -122,6 +125,55 @@ void take_over_signals()
     }
 }
 
+// The streams a command gets in place of kelvane's: /dev/null for its
+// input, and also for its output, and its error output where that is the
+// same file, once kelvane's output has no reader (`kelvane DIR 2>&1 | head`
+// quit): a command writing there would die of SIGPIPE.
+static struct {
+    bool taken;
+    bool error_is_output;
+    posix_spawn_file_actions_t input;
+    posix_spawn_file_actions_t input_output;
+    posix_spawn_file_actions_t all;
+} streams;
+
+void take_over_streams()
+{
+    posix_spawn_file_actions_t* const actions[] = {&streams.input, &streams.input_output, &streams.all};
+    for (int i = 0; i < 3; ++i) {
+        posix_spawn_file_actions_init(actions[i]);
+        posix_spawn_file_actions_addopen(actions[i], STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        if (i >= 1)
+            posix_spawn_file_actions_addopen(actions[i], STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        if (i >= 2)
+            posix_spawn_file_actions_addopen(actions[i], STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    struct stat output, error;
+    streams.error_is_output = fstat(STDOUT_FILENO, &output) == 0 && fstat(STDERR_FILENO, &error) == 0
+        && output.st_dev == error.st_dev && output.st_ino == error.st_ino;
+    streams.taken = true;
+}
+
+// A pipe whose reader has gone shows POLLERR, a terminal hung up POLLHUP.
+static bool output_gone()
+{
+    struct pollfd output = {STDOUT_FILENO, 0, 0};
+    int ready;
+    do
+        ready = poll(&output, 1, 0);
+    while (ready < 0 && errno == EINTR);
+    return ready == 1 && (output.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+static const posix_spawn_file_actions_t* streams_for(bool keeps_streams)
+{
+    if (keeps_streams || !streams.taken)
+        return nullptr;
+    if (!output_gone())
+        return &streams.input;
+    return streams.error_is_output ? &streams.all : &streams.input_output;
+}
+
 int end_requested()
 {
     return end_signal;
@@ -149,7 +201,7 @@ void end_if_asked()
 // lands in that moment would wait for it for ever. Nested calls count
 // instead, with the tick, SIGTERM and SIGHUP held off while the count, the
 // actions and the running commands change.
-int run_command(const char* title, const char* command, void (*starting)())
+int run_command(const char* title, const char* command, void (*starting)(), bool keeps_streams)
 {
     static struct sigaction saved_interrupt, saved_quit;
     // The shell becomes the command, so that a SIGTERM passed on to it
@@ -196,7 +248,8 @@ int run_command(const char* title, const char* command, void (*starting)())
         if (starting != nullptr)
             starting();
     }
-    const int spawn_error = starts ? posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) : 0;
+    const int spawn_error =
+        starts ? posix_spawn(&child, "/bin/sh", streams_for(keeps_streams), &attributes, arguments, environ) : 0;
     const bool spawned = starts && spawn_error == 0;
     if (starts && !spawned)
         say("\nThe shell could not be started for it: %s\n", std::strerror(spawn_error));
@@ -240,10 +293,11 @@ static bool compose_command(char* command, const char* title, const char* format
     return true;
 }
 
-int run_logged(const char* title, const char* format, const char* path, void (*starting)())
+int run_logged(const char* title, const char* format, const char* path, void (*starting)(), bool keeps_streams)
 {
     char command[command_line_size];
-    return compose_command(command, title, format, path) ? run_command(title, command, starting) : -1;
+    return compose_command(command, title, format, path) ? run_command(title, command, starting, keeps_streams)
+                                                         : -1;
 }
 
 bool command_succeeded(int status)

@@ -13,7 +13,8 @@ constexpr std::size_t command_line_size = 2048;
 // one word: unchanged when it holds only plain characters, single-quoted
 // otherwise, with "./" in front when it begins with '-', '%' or '@', which
 // the tools would take for an option, a device such as ghostscript's
-// %pipe%, or a file of options. Returns false, leaving `out` empty, when it
+// %pipe%, or a file of options, or with white space, which ghostscript
+// drops from the start of a file name. Returns false, leaving `out` empty, when it
 // does not fit.
 bool shell_quote(char* out, std::size_t out_size, const char* path);
 
@@ -21,14 +22,18 @@ bool shell_quote(char* out, std::size_t out_size, const char* path);
 // system() would, waits for it and returns its wait status. Once kelvane
 // has been asked to end it writes and starts nothing and returns -1, as it
 // does when the shell cannot be started. `starting`, when given, is called
-// with the tick held off just before the command starts.
-int run_command(const char* title, const char* command, void (*starting)() = nullptr);
+// with the tick held off just before the command starts. Once
+// take_over_streams has run, a command reads /dev/null, so that none waits
+// for the terminal, and writes into /dev/null where kelvane's standard
+// output has no reader any more; unless it `keeps_streams` (the emulator).
+int run_command(const char* title, const char* command, void (*starting)() = nullptr, bool keeps_streams = false);
 
 // Composes the command line from `format` (a format with at most one %s)
 // and the protected `path` (may be null when `format` has none), then
 // run_command. Returns -1, after saying so, when the line does not fit: a
 // cut command line could name another file.
-int run_logged(const char* title, const char* format, const char* path, void (*starting)() = nullptr);
+int run_logged(const char* title, const char* format, const char* path, void (*starting)() = nullptr,
+               bool keeps_streams = false);
 
 // True for the status of a command that ran and exited with 0.
 bool command_succeeded(int status);
@@ -49,6 +54,11 @@ bool command_ran(int status);
 // started with it ignored, is passed on to the commands running then (the
 // emulator, and a tick's command), which kelvane goes on waiting for.
 void take_over_signals();
+
+// Prepares the standard streams that the commands get in place of
+// kelvane's own (see run_command). Called before the tick starts, since
+// the spawn's file actions take the heap.
+void take_over_streams();
 
 // The first SIGTERM or SIGHUP that asked kelvane to end, once one has come;
 // else 0.

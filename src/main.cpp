@@ -2,6 +2,7 @@
 // into PDFs on screen.
 #include "command.hpp"
 #include "console.hpp"
+#include "guest_content.hpp"
 #include "guest_files.hpp"
 #include "print_watch.hpp"
 #include "tick.hpp"
@@ -11,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #ifndef KELVANE_VERSION
@@ -30,7 +33,65 @@ static void write_help()
         "Usage:   kelvane [--] <GEOS directory holding document and userdata>\n"
         "         kelvane -h | --help | --version\n"
         "Example: kelvane /home/tovi/dos/ZUZ\n\n"
-        "Requires DOSEMU, PSUTILS, ghostscript (ps2pdf) and xreader\n");
+        "Requires DOSEMU, PSUTILS, ghostscript (ps2pdf) and xreader\n"
+        "The whole story: man kelvane\n");
+}
+
+// Two words where one directory was meant (a blank left unquoted) would
+// have kelvane watch the wrong one and never show a job.
+static void say_one_directory_only(int count, char** arguments)
+{
+    say("\nOne directory is all kelvane takes; it was also given: %s\n", arguments[1]);
+    char joined[2 * path_size] = "";
+    std::size_t length = 0;
+    for (int i = 0; i < count && length < sizeof joined; ++i)
+        length += static_cast<std::size_t>(
+            std::snprintf(joined + length, sizeof joined - length, i == 0 ? "%s" : " %s", arguments[i]));
+    char quoted[command_line_size];
+    if (length < sizeof joined && shell_quote(quoted, sizeof quoted, joined))
+        say("A directory whose name holds blanks goes in quotes: kelvane %s\n", quoted);
+}
+
+// The document folder given for the directory that holds it: every job
+// would go unseen, and the next start with the right one would remove it.
+static bool say_if_a_document_folder(const char* directory)
+{
+    char parent[path_size];
+    std::snprintf(parent, sizeof parent, "%s", directory);
+    std::size_t length = std::strlen(parent);
+    while (length > 1 && parent[length - 1] == '/')
+        parent[--length] = '\0';
+    char* slash = std::strrchr(parent, '/');
+    if (!same_dos_name(slash != nullptr ? slash + 1 : parent, "document") || list_guest_folders(guest_print_file) > 0)
+        return false;
+    if (slash == nullptr)
+        std::snprintf(parent, sizeof parent, ".");
+    else
+        slash[slash == parent ? 1 : 0] = '\0';
+    char quoted[command_line_size];
+    shell_quote(quoted, sizeof quoted, parent);
+    say("\nThe directory given is a document folder itself, with no document folder in it: %s\n"
+        "Give kelvane the directory that holds it: kelvane %s\n",
+        directory, quoted);
+    return true;
+}
+
+// Said before the last look, which may take a while: an end the user did
+// not ask for shows what became of GEOS. One that never started, or that
+// kelvane passed a SIGTERM or SIGHUP on to, has its own lines.
+static void say_how_the_emulator_ended(int status)
+{
+    if (status == 0 || command_not_started(status) || end_requested() != 0)
+        return;
+    if (WIFSIGNALED(status)) {
+        const char* name = sigabbrev_np(WTERMSIG(status));
+        if (name != nullptr)
+            say("\nThe emulator ended by signal SIG%s.\n", name);
+        else
+            say("\nThe emulator ended by signal %d.\n", WTERMSIG(status));
+    } else if (WIFEXITED(status)) {
+        say("\nThe emulator ended with exit status %d.\n", WEXITSTATUS(status));
+    }
 }
 
 // The guest may create the folder later; until then no print job can
@@ -58,8 +119,15 @@ static void remove_leftover_print_files()
     const int count = list_guest_files(guest_print_file, leftovers, max_matches);
     if (count == 0)
         run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
+        const int fd = open_for_reading(leftovers[i]);
+        struct stat status;
+        if (fd >= 0 && fstat(fd, &status) == 0 && last_byte(fd, status) == 4)
+            say("A print job left from an earlier run is removed now: %s\n", leftovers[i]);
+        if (fd >= 0)
+            close(fd);
         run_logged("Remove eventually existing PS file", "rm %s", leftovers[i]);
+    }
 }
 
 // Where the example dosemu script for DOSBox lies when kelvane is installed
@@ -120,7 +188,14 @@ int main(int argc, char** argv)
     }
     // A mistyped option must not start the emulator on a directory of its name.
     if (!options_ended && directory[0] == '-') {
-        say("\nUnknown option: %s (kelvane --help shows the usage)\n", directory);
+        say("\nUnknown option: %s (kelvane --help shows the usage)\n"
+            "A directory whose name begins with - follows --: kelvane -- %s\n",
+            directory, directory);
+        return end_with(1);
+    }
+    const int directory_index = options_ended ? 2 : 1;
+    if (argc > directory_index + 1) {
+        say_one_directory_only(argc - directory_index, argv + directory_index);
         return end_with(1);
     }
 
@@ -131,10 +206,13 @@ int main(int argc, char** argv)
     }
     // A cut path would name another file, for rm to delete among others.
     if (std::strlen(directory) > max_directory_length) {
-        say("\nThe directory name is too long: %zu characters, at most %zu are allowed.\n",
+        say("\nThe directory name is too long: %zu bytes, at most %zu are allowed.\n",
             std::strlen(directory), max_directory_length);
         return end_with(1);
     }
+    guest_files_start(directory);
+    if (say_if_a_document_folder(directory))
+        return end_with(1);
 
     // Inherited as ignored, SIGCHLD would have the kernel reap the commands
     // before kelvane could learn how they ended.
@@ -146,9 +224,9 @@ int main(int argc, char** argv)
     std::snprintf(watch.print_file_path, sizeof watch.print_file_path, "%s/document/DRUCKEN.PS", directory);
     std::snprintf(watch.config_file_path, sizeof watch.config_file_path, "%s/userdata/DRUCKEN.CFG", directory);
     say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
-    guest_files_start(directory);
     say_about_document_folders(directory);
 
+    take_over_streams();
     if (tick_start(4000, print_watch_tick) != 0) {
         say("\n timer error\n");
         return end_with(1);
@@ -156,8 +234,9 @@ int main(int argc, char** argv)
     remove_leftover_print_files();
     // Every print job is handled by ticks that interrupt this wait. Asked to
     // end (SIGTERM, SIGHUP) during that removal, kelvane starts no emulator.
-    const int status = run_logged("Start GEOS", "dosemu -X", nullptr, let_the_ticks_look);
+    const int status = run_logged("Start GEOS", "dosemu -X", nullptr, let_the_ticks_look, true);
     tick_stop();
+    say_how_the_emulator_ended(status);
     // Whatever the emulator's status, a job found or completed by now is
     // printed, unless kelvane was asked to end.
     print_watch_last_look();

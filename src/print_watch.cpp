@@ -62,7 +62,8 @@ static void keep_print_file()
 static void keep_failed_job(const char* why, const char* and_the_pdf, const char* what_to_do = "")
 {
     say("\n%s; the print file is kept: %s\n"
-        "It stays until the guest prints again, or until kelvane starts again and removes it.%s\n%s",
+        "It stays until the guest prints again, or until kelvane starts again and removes it;"
+        " copy it elsewhere first to keep it past that start.%s\n%s",
         why, watch.job_path, and_the_pdf, what_to_do);
     keep_print_file();
 }
@@ -94,7 +95,7 @@ static bool asked_to_end()
     if (end_requested() == 0)
         return false;
     say("\nkelvane was asked to end; the print file is kept: %s\n"
-        "It stays until kelvane starts again and removes it.\n",
+        "It stays until kelvane starts again and removes it; copy it elsewhere first to keep it past that start.\n",
         watch.job_path);
     return true;
 }
@@ -189,6 +190,30 @@ static std::int32_t process_job(bool wait_for_turn)
     return JOB_IDLE;
 }
 
+// Said once for each version of the print file seen incomplete at two looks
+// in a row: a driver that writes anything after the 0x04 keeps every job
+// waiting. Not for an empty file, which is how DOSBox shows one being
+// written.
+static void explain_if_stuck(const char* path, int value, const struct stat& status)
+{
+    if (value < 0 || value == 4) {
+        watch.incomplete_seen = false;
+        return;
+    }
+    const file_identity now = identity_of(status);
+    if (!watch.incomplete_seen || !same_file(now, watch.incomplete_file)) {
+        watch.incomplete_file = now;
+        watch.incomplete_explained = false;
+    } else if (!watch.incomplete_explained) {
+        say("\nThe print file is not complete until its last byte is 0x04 (Ctrl-D); its last byte is %d,"
+            " and it has not changed since the last look: %s\n"
+            "A line end or anything else after the 0x04 keeps it waiting: the printer driver must write 0x04 last.\n",
+            value, path);
+        watch.incomplete_explained = true;
+    }
+    watch.incomplete_seen = true;
+}
+
 // Phase 2: returns the state the job is in after the look. Besides the
 // finding, one open, one fstat, one byte read, one write and one close at
 // most, since it runs at every tick for as long as the emulator runs.
@@ -198,6 +223,7 @@ static std::int32_t look_for_job()
     const int fd = find_guest_file(guest_print_file, path) ? open_for_reading(path) : -1;
     if (fd < 0) {
         watch.kept = false;
+        watch.incomplete_seen = false;
         return JOB_IDLE;
     }
     struct stat status;
@@ -209,6 +235,7 @@ static std::int32_t look_for_job()
     const int value = known ? last_byte(fd, status) : -1;
     close(fd);
     say("Found file to print\nZeichen %i\n", value);
+    explain_if_stuck(path, value, status);
     if (value != 4)
         return JOB_IDLE;
 

@@ -32,6 +32,11 @@ struct watch_record {
     bool kept;
     // Said once for a job that another session keeps waiting.
     bool waiting_for_turn;
+    // The print file as the last look saw it incomplete, and whether that
+    // version has been explained.
+    file_identity incomplete_file;
+    bool incomplete_seen;
+    bool incomplete_explained;
 };
 
 static_assert(std::atomic<std::int32_t>::is_always_lock_free, "ticks run in a signal handler");

@@ -52,11 +52,12 @@ wait_called() {
 
 
 # The lines of a transcript that several cases share.
-def start_lines(directory):
+def start_lines(directory, left=True):
     ps = directory + "/document/DRUCKEN.PS"
     return [
         "Print file name: " + ps,
         "Config file name: " + directory + "/userdata/DRUCKEN.CFG",
+    ] + ["A print job left from an earlier run is removed now: " + ps] * left + [
         "Remove eventually existing PS file:",
         "   - rm " + ps,
         "Start GEOS:",
@@ -72,7 +73,8 @@ def letter_job_lines(ps):
 
 def kept_lines(why, ps, pdf_made=False):
     return ["", why + "; the print file is kept: " + ps,
-            "It stays until the guest prints again, or until kelvane starts again and removes it."
+            "It stays until the guest prints again, or until kelvane starts again and removes it;"
+            " copy it elsewhere first to keep it past that start."
             + (" Its PDF is in /tmp/drucken.pdf until the next job." if pdf_made else "")]
 
 def shown_and_deleted_lines(ps):
@@ -121,7 +123,7 @@ class KelvaneTest(unittest.TestCase):
         shutil.rmtree(self.root)
 
     def run_kelvane(self, args, guest_dir=None, scenario=None, cwd=None, timeout=60, preexec=None,
-                    path=None, close_after=None):
+                    path=None, close_after=None, merged=False):
         env = dict(os.environ)
         env["PATH"] = path or STUBS + os.pathsep + env["PATH"]
         env["KELVANE_TEST_RECORD"] = self.record
@@ -137,7 +139,8 @@ class KelvaneTest(unittest.TestCase):
         # report, say) its stand-ins go too and stop holding the pipe open.
         process = subprocess.Popen([KELVANE] + args, cwd=cwd or self.root, env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, start_new_session=True, preexec_fn=preexec)
+                                   stderr=subprocess.STDOUT if merged else subprocess.PIPE, start_new_session=True,
+                                   preexec_fn=preexec)
         reaper = threading.Thread(target=self.end_session_with, args=(process,), daemon=True)
         reaper.start()
         lines, raw = [], b""
@@ -155,8 +158,9 @@ class KelvaneTest(unittest.TestCase):
             if process.poll() is None:
                 process.kill()
                 process.wait()
-        stderr = process.stderr.read()
-        process.stderr.close()
+        stderr = process.stderr.read() if process.stderr else b""
+        if process.stderr:
+            process.stderr.close()
         if not process.stdout.closed:
             process.stdout.close()
         return Run(status, raw.decode(), stderr.decode(), lines, read_calls(self.record))
@@ -189,7 +193,8 @@ class KelvaneTest(unittest.TestCase):
             "Usage:   kelvane [--] <GEOS directory holding document and userdata>\n"
             "         kelvane -h | --help | --version\n"
             "Example: kelvane /home/tovi/dos/ZUZ\n\n"
-            "Requires DOSEMU, PSUTILS, ghostscript (ps2pdf) and xreader\n")
+            "Requires DOSEMU, PSUTILS, ghostscript (ps2pdf) and xreader\n"
+            "The whole story: man kelvane\n")
         longest = "d" * 233 + "/"
         started = banner + "\n".join(start_lines(longest)) + "\n"
         # name, arguments, exit status, stdout, calls, and what stderr holds
@@ -200,31 +205,48 @@ class KelvaneTest(unittest.TestCase):
             ("--help", ["--help"], 0, banner + help_text, []),
             ("empty", [""], 1, banner + "\nThe directory name is empty.\n", []),
             ("unknown option", ["-x", longest], 1,
-             banner + "\nUnknown option: -x (kelvane --help shows the usage)\n", []),
+             banner + "\nUnknown option: -x (kelvane --help shows the usage)\n"
+             "A directory whose name begins with - follows --: kelvane -- -x\n", []),
             ("too long", ["d" * 235], 1,
-             banner + "\nThe directory name is too long: 235 characters, at most 234 are allowed.\n", []),
-            ("longest, extra ignored, trailing slash kept", [longest, "extra"], 0, started,
+             banner + "\nThe directory name is too long: 235 bytes, at most 234 are allowed.\n", []),
+            ("longest, trailing slash kept", [longest], 0, started,
              [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])]),
+            ("a blank left unquoted", ["--", longest, "extra"], 1, banner + "\nOne directory is all kelvane takes; it "
+             "was also given: extra\nA directory whose name holds blanks goes in quotes: kelvane '%s extra'\n"
+             % longest, []),
+            ("its document folder given", ["none/Document/"], 1, banner + "\nThe directory given is a document folder"
+             " itself, with no document folder in it: none/Document/\nGive kelvane the directory that holds it:"
+             " kelvane none\n", []),
+            ("the emulator killed", [longest], 0, started + "\nThe emulator ended by signal SIGINT.\n",
+             [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"\A\Z", "kill -INT $$\n"),
+            ("a print file never complete", [longest], 0, started + "Found file to print\nZeichen 10\n" * 2
+             + "\nThe print file is not complete until its last byte is 0x04 (Ctrl-D); its last byte is 10, and it"
+             " has not changed since the last look: %s/document/DRUCKEN.PS\nA line end or anything else after the"
+             " 0x04 keeps it waiting: the printer driver must write 0x04 last.\nFound file to print\nZeichen 10\n"
+             % longest, [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"\A\Z",
+             "printf 'x\\004\\n' > document/DRUCKEN.PS; sleep 9\n"),
             ("no emulator", [longest], 1, started + NO_EMULATOR, None),
             ("--version", ["--version"], 0, "kelvane %s\n" % VERSION, []),
             ("no document folder", ["none"], 0, banner + "\n".join(
-                start_lines("none")[:2] + ["", "There is no folder none/document, where print jobs are looked for."]
-                + start_lines("none")[2:]) + "\n", [("rm", ["none/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"rm: [^\n]*none[^\n]*\n$"),
+                start_lines("none", False)[:2] + ["", "There is no folder none/document, where print jobs are looked for."]
+                + start_lines("none", False)[2:]) + "\n", [("rm", ["none/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"rm: [^\n]*none[^\n]*\n$"),
         ]
-        for name, args, status, stdout, calls, *stderr in cases:
+        for name, args, status, stdout, calls, *more in cases:
             with self.subTest(name):
                 if os.path.exists(self.record):
                     os.remove(self.record)
                 # A stale print file, so that rm has nothing to say.
                 shutil.rmtree(os.path.join(self.root, longest), ignore_errors=True)
                 self.make_guest(longest, stale=True)
-                run = self.run_kelvane(args, path=None if calls is not None else "/usr/bin:/bin")
+                scenario = more[1] if len(more) > 1 else None
+                run = self.run_kelvane(args, longest if scenario else None, scenario,
+                                       path=None if calls is not None else "/usr/bin:/bin")
                 self.assertEqual(run.status, status)
                 self.assertEqual(run.stdout, stdout)
                 if calls is None:
                     self.assertRegex(run.stderr, r"^[^\n]*dosemu[^\n]*\n$")
                 else:
-                    self.assertRegex(run.stderr, stderr[0] if stderr else r"\A\Z")
+                    self.assertRegex(run.stderr, more[0] if more else r"\A\Z")
                     self.assertEqual(run.calls, calls)
 
     def test_letter_then_brochure(self):
@@ -373,7 +395,7 @@ print_job 1; complete_job; wait_deleted
                     f.write(str(status))
                 run = self.run_kelvane([directory], "guest%d" % status, "print_job 0; complete_job; sleep 9\n")
                 ps = directory + "/document/DRUCKEN.PS"
-                self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
+                self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(start_lines(directory, False) + [
                     "Found file to print", "Zeichen 4", "Found config file. Configuration 0"] + letter_job_lines(ps)
                     + shown_and_deleted_lines(ps)[:2] + kept_lines(
                         "The viewer returned within a second of starting, so it cannot have shown the job", ps, True)
@@ -382,11 +404,19 @@ print_job 1; complete_job; wait_deleted
                 self.assertTrue(os.path.exists(ps), "the print file was not kept")
 
     def test_closed_output(self):
-        """Its reader gone (`kelvane DIR | head -n 1`), kelvane goes on with the job."""
-        directory = self.make_guest("guest", stale=True)
-        run = self.run_kelvane([directory], "guest", "print_job 0; complete_job; wait_deleted\n", close_after=1)
-        self.assertEqual(run.status, 0)
-        self.assertEqual([tool for tool, _ in run.calls], ["rm", "dosemu", "ps2pdf", "xreader", "rm"])
+        """Its reader gone (`kelvane DIR | head -n 1`, also with 2>&1), kelvane and a converter
+        that writes to stderr go on with the job."""
+        open(os.path.join(self.root, "noisy"), "w").close()
+        for merged in (False, True):
+            with self.subTest(merged=merged):
+                directory = self.make_guest("guest%d" % merged, stale=True)
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+                run = self.run_kelvane([directory], "guest%d" % merged, "print_job 1; complete_job; wait_deleted\n",
+                                       close_after=1, merged=merged)
+                self.assertEqual(run.status, 0)
+                self.assertEqual([tool for tool, _ in run.calls],
+                                 ["rm", "dosemu", "psbook", "psnup", "ps2pdf", "xreader", "rm"])
 
 
 if __name__ == "__main__":

@@ -190,7 +190,7 @@ class HostileTest(unittest.TestCase):
                 f.write(SLOW_TOOL)
             os.chmod(path, 0o755)
 
-    def start(self, directory, scenario, prefix=(), user=None):
+    def start(self, directory, scenario, prefix=(), user=None, stdin=subprocess.DEVNULL):
         env = dict(os.environ)
         env["PATH"] = os.pathsep.join([self.stubs, STUBS, env["PATH"]])
         env["KELVANE_TEST_RECORD"] = self.record
@@ -219,7 +219,7 @@ class HostileTest(unittest.TestCase):
         self.stderr_file = open(os.path.join(self.root, "stderr"), "wb")
         self.started = time.monotonic()
         # A session and process group of its own, as a terminal gives a job.
-        process = subprocess.Popen(command, cwd=self.root, env=env, stdin=subprocess.DEVNULL,
+        process = subprocess.Popen(command, cwd=self.root, env=env, stdin=stdin,
                                    stdout=self.stdout_file, stderr=self.stderr_file, start_new_session=True)
         self.group = process.pid
         return process
@@ -364,22 +364,40 @@ mkfifo document/DRUCKEN.PS; wait_output "Zeichen -1" 2; /bin/rm document/DRUCKEN
         self.assertEqual(run.stderr, "")
         self.assertEqual(self.tools(run), ["rm", "dosemu"])
 
+    def other_user(self, directory):
+        """Root runs kelvane as nobody, whom file modes bind; None for anyone else."""
+        if not IS_ROOT:
+            return None
+        # The checkout may lie where nobody cannot go (under /root, say).
+        probe = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
+                 "sh", "-c", 'test -x "$1" && test -x "$2"', "probe", KELVANE, os.path.join(STUBS, "dosemu")]
+        if subprocess.run(probe).returncode != 0:
+            self.skipTest("user nobody cannot run the build from where it lies")
+        for path in (self.root, directory, directory + "/document", directory + "/userdata"):
+            os.chmod(path, 0o777)
+        os.chmod(directory + "/document/DRUCKEN.PS", 0o666)
+        return NOBODY
+
+    @unittest.skipUnless(not IS_ROOT or shutil.which("setpriv"), "root's rm never asks")
+    def test_write_protected_print_file_on_a_terminal(self):
+        """On a terminal rm asks before it removes a write-protected print file
+        (a DOS read-only file): no command of kelvane's waits for that answer."""
+        self.take_intermediates()
+        directory = self.make_guest()
+        user = self.other_user(directory)
+        terminal, guest_side = os.openpty()
+        self.addCleanup(os.close, terminal)
+        run = self.finish(self.start(directory, "printf 'x\\004' > document/DRUCKEN.PS; chmod 444 document/DRUCKEN.PS;"
+                                     " wait_deleted\n", user=user, stdin=guest_side))
+        os.close(guest_side)
+        self.assertEqual((run.status, self.tools(run)), (0, ["rm", "dosemu", "ps2pdf", "xreader", "rm"]))
+
     @unittest.skipUnless(not IS_ROOT or shutil.which("setpriv"), "root without setpriv reads any file")
     def test_print_file_unreadable(self):
         """A complete print file of mode 000: silence while it cannot be read
         (root runs kelvane as nobody for this), found again once readable."""
         directory = self.make_guest()
-        user = None
-        if IS_ROOT:
-            user = NOBODY
-            # The checkout may lie where nobody cannot go (under /root, say).
-            probe = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups",
-                     "sh", "-c", 'test -x "$1" && test -x "$2"', "probe", KELVANE, os.path.join(STUBS, "dosemu")]
-            if subprocess.run(probe).returncode != 0:
-                self.skipTest("user nobody cannot run the build from where it lies")
-            for path in (self.root, directory, directory + "/document", directory + "/userdata"):
-                os.chmod(path, 0o777)
-            os.chmod(directory + "/document/DRUCKEN.PS", 0o666)
+        user = self.other_user(directory)
         run = self.run_kelvane(directory, r"""
 printf 'x\004' > document/DRUCKEN.PS; chmod 000 document/DRUCKEN.PS
 sleep 8.5  # two ticks pass
@@ -503,7 +521,7 @@ touch writer-stop; wait; /bin/rm document/DRUCKEN.PS
 trap 'echo guest >> "$KELVANE_TEST_ROOT/interrupted"' INT  # the emulator has its own use for Ctrl-C
 print_job 0; complete_job
 wait_output "The conversion failed; the print file is kept: %s"
-change_job; wait_output "%s"
+change_job; wait_output "%s"; exit 0  # as an emulator that goes on after Ctrl-C ends
 """ % (ps, viewer_ended[1]))
         for tool in ("ps2pdf", "xreader"):
             busy = os.path.join(self.root, "busy-" + tool)
@@ -630,7 +648,8 @@ n=0; while [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done; gave_up "no SIGTERM
                 viewer = shown_and_deleted_lines(ps)[:2] if tool == "xreader" else []
                 self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + viewer + [
                     "", "kelvane was asked to end; the print file is kept: " + ps,
-                    "It stays until kelvane starts again and removes it."]))
+                    "It stays until kelvane starts again and removes it; copy it elsewhere first to keep it past"
+                    " that start."]))
                 self.assertEqual((run.status, sorted(self.read("terminated").split())),
                                  (-signal.SIGTERM, sorted(["guest", tool])))
                 self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf"] + (["xreader"] if viewer else []))

@@ -168,11 +168,12 @@ TEST(ShellQuote, HostileNamesComeBackWhole)
         " ",
         "%pipe%touch X #",
         "@options",
+        " geos/document/DRUCKEN.PS",
     };
     for (const char* name : names) {
         char quoted[command_line_size];
         ASSERT_TRUE(shell_quote(quoted, sizeof quoted, name)) << name;
-        const bool leading_mark = name[0] == '-' || name[0] == '%' || name[0] == '@';
+        const bool leading_mark = std::strchr("-%@ \t\n\r\f\v", name[0]) != nullptr;
         const std::string expected = std::string(leading_mark ? "./" : "") + name + "|";
         EXPECT_EQ(through_shell(quoted), expected) << "quoted as " << quoted;
     }

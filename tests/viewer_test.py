@@ -142,7 +142,7 @@ class ViewerTest(unittest.TestCase):
             kelvane = subprocess.Popen([KELVANE, guest], cwd=self.root, env=env, stdin=subprocess.DEVNULL,
                                        stdout=out, stderr=err, start_new_session=True)
         self.addCleanup(self.stop, kelvane)
-        shown = BANNER.format(VERSION) + "\n".join(start_lines(guest) + [
+        shown = BANNER.format(VERSION) + "\n".join(start_lines(guest, left=False) + [
             "Found file to print",
             "Zeichen 4",
             "Found config file. Configuration 0",
