@@ -110,7 +110,7 @@ static bool read_again_if_changed(const char* directory, const char* dos_name, d
 // Looks at the directory given; true when its folders of that name changed.
 static bool folders_changed(guest_file& file)
 {
-    host_name folders[max_matches];
+    host_name folders[max_matches] = {};
     int count = 0;
     if (!read_again_if_changed(guest_directory, file.folder, file.parent, folders, max_matches, &count))
         return false;
@@ -131,7 +131,10 @@ static bool join(char* path, const char* directory, const char* name)
     return length > 0 && static_cast<std::size_t>(length) < path_size;
 }
 
-bool find_guest_file(guest_file& file, char* path)
+// The host path of the first of the file's names that existed when its
+// directory was last read, or, for the name spelled as DOS spells it, that
+// existed last time: the open that follows tells.
+static bool find_guest_file(guest_file& file, char* path)
 {
     // The folder spelled as DOS spells it comes first whatever else is
     // there, so a file in it is found without a look at the directory given.
@@ -149,13 +152,33 @@ bool find_guest_file(guest_file& file, char* path)
         char folder_at[path_size];
         if (!join(folder_at, guest_directory, file.folders[folder]))
             continue;
+        // The file spelled as DOS spells it comes first in its folder,
+        // whatever else is there.
+        const bool file_as_spelled = file.folder_states[folder].known && file.folder_has_file[folder]
+            && std::strcmp(file.first_files[folder], file.file) == 0;
         int count;
-        if (read_again_if_changed(folder_at, file.file, file.folder_states[folder], &file.first_files[folder], 1,
-                                  &count))
+        if (!file_as_spelled
+            && read_again_if_changed(folder_at, file.file, file.folder_states[folder], &file.first_files[folder], 1,
+                                     &count))
             file.folder_has_file[folder] = count > 0;
         if (file.folder_has_file[folder] && join(path, folder_at, file.first_files[folder]))
             return true;
     }
+}
+
+int open_guest_file(guest_file& file, char* path)
+{
+    for (int look = 0; look < 2; ++look) {
+        if (!find_guest_file(file, path))
+            return -1;
+        const int fd = open_for_reading(path);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        // Gone since its directory was read: read every directory again.
+        file.parent.known = false;
+        file.folder_count = 0;
+    }
+    return -1;
 }
 
 int list_guest_folders(guest_file& file)

@@ -54,12 +54,13 @@ void guest_files_start(const char* directory);
 // True when `name` is `dos_name` in any case.
 bool same_dos_name(const char* name, const char* dos_name);
 
-// Writes into `path` (path_size bytes) the host path of the guest's file, the
-// first that exists in this order: the folders spelled as DOS spells them
-// first, then the others in byte order, and within a folder the file so
-// spelled first, then the others in byte order. Returns false when there is
-// none. No heap, and a system call or two while nothing has changed.
-bool find_guest_file(guest_file& file, char* path);
+// Opens the guest's file for reading without blocking and writes its host
+// path into `path` (path_size bytes): the first that exists in this order,
+// the folder spelled as DOS spells it first, then the others in byte order,
+// and within a folder the file so spelled first, then the others in byte
+// order. -1 when there is none, or it cannot be opened. No heap, and a
+// system call or two besides the open while no directory has changed.
+int open_guest_file(guest_file& file, char* path);
 
 // How many folders of the file's folder name there are now (up to
 // max_matches), read afresh; `folders` gets their host names in order.

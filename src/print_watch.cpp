@@ -220,7 +220,7 @@ static void explain_if_stuck(const char* path, int value, const struct stat& sta
 static std::int32_t look_for_job()
 {
     char path[path_size];
-    const int fd = find_guest_file(guest_print_file, path) ? open_for_reading(path) : -1;
+    const int fd = open_guest_file(guest_print_file, path);
     if (fd < 0) {
         watch.kept = false;
         watch.incomplete_seen = false;
@@ -243,7 +243,7 @@ static std::int32_t look_for_job()
     watch.job_file = identity_of(status);
     watch.waiting_for_turn = false;
     watch.layout_mode = 0;
-    const int config = find_guest_file(guest_layout_file, path) ? open_for_reading(path) : -1;
+    const int config = open_guest_file(guest_layout_file, path);
     if (config >= 0) {
         watch.layout_mode = read_layout_number(config);
         close(config);
