@@ -6,13 +6,14 @@
 #
 #   bench/tick_cost.sh [KELVANE]     (builds build-bench/kelvane, Release, when not given)
 #
-# Needs strace, python3 and valgrind. Takes about 50 s: all runs go side by
-# side, each kelvane under the stand-in emulator of tests/stubs, whose guest
-# puts the print file in place and sleeps while kelvane ticks 10 times:
+# Needs strace, python3 and valgrind. Takes about a minute: all runs go side
+# by side, each kelvane under the stand-in emulator of tests/stubs, whose
+# guest puts the print file in place and sleeps while kelvane ticks 10 times:
 #   - system calls and bytes read inside each tick's handler: strace;
 #   - CPU time per tick: /proc/PID/schedstat half-way between ticks, untraced;
 #   - peak resident memory (VmHWM), against a plain `sleep`;
-#   - heap allocations over a whole run: valgrind;
+#   - heap allocations over a whole run: valgrind, for kept, dosemu-kept and
+#     dosbox, and over dosbox's start-up alone;
 #   - start-up until the timer is armed: strace, five runs one after another;
 #   - the hand-written loop: strace -f and bash's `time`, 10 rounds less none.
 # bench/tick_report.py turns what the runs leave into the tables.
@@ -31,14 +32,25 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# The print file of each case, made in the guest directory. The kept one is
-# complete: found at tick 1, its conversion fails at tick 2, kept after that.
+# The print file of each case, made in the guest directory. The kept ones are
+# complete: found at tick 1, the conversion fails at tick 2, kept after that.
+# The cases after kept have the print file named as DOSEMU (lower case) or
+# DOSBox (an upper-case folder) make it, among 300 other entries of the
+# guest's own, made first as the guest's files would be there before a job.
+fill='touch $(seq -f FILE%04g.GEO 300)'
 declare -A make=(
   [none]=":"
   [kib]="head -c 1023 /dev/zero | tr '\\0' x > document/DRUCKEN.PS; echo >> document/DRUCKEN.PS"
   [gib]="truncate -s $(((8 << 30) - 1)) document/DRUCKEN.PS; echo >> document/DRUCKEN.PS"
   [kept]="truncate -s $(((8 << 30) - 1)) document/DRUCKEN.PS; printf '\\004' >> document/DRUCKEN.PS"
+  [crowded]="(cd document && $fill)"
+  [dosemu]="(cd document && $fill); head -c 1023 /dev/zero | tr '\\0' x > document/drucken.ps; echo >> document/drucken.ps"
+  [dosbox]="(cd DOCUMENT && $fill); head -c 1023 /dev/zero | tr '\\0' x > DOCUMENT/DRUCKEN.PS; echo >> DOCUMENT/DRUCKEN.PS"
+  [dosemu-kept]="(cd document && $fill); truncate -s $(((8 << 30) - 1)) document/drucken.ps; printf '\\004' >> document/drucken.ps"
 )
+# The document folder as the guest's emulator made it, there before kelvane
+# starts: DOSBox's is upper-case, and there is no other.
+declare -A folder=([dosbox]=DOCUMENT)
 
 # start_kelvane RUN CASE [PREFIX...]: in the background, in a directory and a
 # /tmp of its own, so that the runs' conversions do not take turns; $! is
@@ -46,7 +58,7 @@ declare -A make=(
 start_kelvane() {
   local dir=$work/$1 case=$2
   shift 2
-  mkdir -p "$dir/guest/document" "$dir/guest/userdata"
+  mkdir -p "$dir/guest/${folder[$case]:-document}" "$dir/guest/userdata"
   printf '%s\nsleep 44\n' "${make[$case]}" >"$dir/guest.sh"
   touch "$dir/fail-ps2pdf"
   PATH=$root/tests/stubs:$PATH KELVANE_TEST_RECORD=$dir/record KELVANE_TEST_ROOT=$dir \
@@ -84,14 +96,18 @@ hand() {
   done
 }
 
-for case in none kib gib kept; do
+for case in none kib gib kept crowded dosemu dosbox dosemu-kept; do
   start_kelvane "traced-$case" "$case" strace -qq -ttt -o "$work/$case.trace"
   start_kelvane "timed-$case" "$case"
   sample $! "$case" &
-  [ "$case" = kept ] || hand "$case"
+  case $case in none | kib | gib) hand "$case" ;; esac
   sleep 0.13 # not every tick of every run at the same instant
 done
 start_kelvane valgrind kept valgrind --log-file="$work/valgrind.log"
+sleep 0.13
+start_kelvane valgrind-dosemu-kept dosemu-kept valgrind --log-file="$work/valgrind-dosemu-kept.log"
+sleep 0.13
+start_kelvane valgrind-dosbox dosbox valgrind --log-file="$work/valgrind-dosbox.log"
 sleep 3 &
 sleep 1
 awk '/^VmHWM/ {print $2}' "/proc/$!/status" >"$work/sleep.rss"
@@ -103,6 +119,11 @@ for i in 1 2 3 4 5; do
   PATH=$root/tests/stubs:$PATH KELVANE_TEST_RECORD=$work/startup/record \
     strace -qq -ttt -e trace=execve,setitimer -o "$work/startup-$i.trace" "$kelvane" "$work/startup" >/dev/null 2>&1
 done
+# And the heap of a start-up alone beside DOSBox's folder, where kelvane
+# says what it found: what a whole run's count owes to no tick.
+mkdir -p "$work/startup-dosbox/DOCUMENT" "$work/startup-dosbox/userdata"
+PATH=$root/tests/stubs:$PATH KELVANE_TEST_RECORD=$work/startup-dosbox/record \
+  valgrind --log-file="$work/valgrind-dosbox-startup.log" "$kelvane" "$work/startup-dosbox" >/dev/null 2>&1
 
 echo "## Measured $(date +%F): $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
      "Linux $(uname -r); $kelvane"

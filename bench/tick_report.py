@@ -6,7 +6,8 @@
   CASE.cpu, .rss      CPU ns sampled half-way between ticks; peak RSS in KiB
   hand-CASE/trace-N   the hand-written loop under strace -f, N rounds (10, 0)
   hand-CASE/time-N    its user and system seconds, bash's `time`
-  valgrind.log, sleep.rss
+  valgrind*.log       valgrind over a whole run, of the cases in VALGRIND
+  sleep.rss
 
 usage: tick_report.py WORK
 """
@@ -17,19 +18,36 @@ import statistics
 import sys
 
 CASES = [("none", "none", 0), ("kib", "1 KiB, unfinished", 0), ("gib", "8 GiB sparse, unfinished", 0),
-         ("kept", "8 GiB sparse, complete, kept after a failed conversion", 2)]
+         ("kept", "8 GiB sparse, complete, kept after a failed conversion", 2),
+         ("crowded", "none, 300 other entries", 0),
+         ("dosemu", "document/drucken.ps, 1 KiB, unfinished, 300 other entries", 0),
+         ("dosbox", "DOCUMENT/DRUCKEN.PS, 1 KiB, unfinished, 300 other entries", 0),
+         ("dosemu-kept", "document/drucken.ps, 8 GiB sparse, complete, kept, 300 other entries", 2)]
+# The hand-written loop looks for DRUCKEN.PS alone, as it is written.
+HAND = ("none", "kib", "gib")
+VALGRIND = [("valgrind.log", "the kept print file (a conversion tried in a tick)"),
+            ("valgrind-dosemu-kept.log", "the kept document/drucken.ps among 300 entries"),
+            ("valgrind-dosbox.log", "the unfinished DOCUMENT/DRUCKEN.PS among 300 entries"),
+            ("valgrind-dosbox-startup.log", "an emulator that ends at once, beside DOCUMENT (start-up alone)")]
 # An optional "PID " (-f) and "SECONDS.MICRO " (-ttt), then a call or its resumption.
 CALL = re.compile(r"^(?:\d+ +)?(\d+\.\d+ +)?(?:<\.\.\. (\w+) resumed>|(\w+)\()")
 
 
 def calls(lines):
     """(name, bytes read, time) for each call, once, at its start; bytes come at its end."""
+    for name, read, stamp, _ in outcomes(lines):
+        yield name, read, stamp
+
+
+def outcomes(lines):
+    """calls(), and the error a call failed with ("" if none)."""
     for line in lines:
         m = CALL.match(line)
         if m:
             result = re.search(r"\) += (\d+)", line)
             read = int(result.group(1)) if result and (m.group(2) or m.group(3)) in ("read", "pread64") else 0
-            yield m.group(3), read, float(m.group(1) or 0)
+            error = re.search(r"\) += -1 (E\w+)", line)
+            yield m.group(3), read, float(m.group(1) or 0), error.group(1) if error else ""
 
 
 def lines(path):
@@ -44,7 +62,7 @@ def ticks(trace, skip):
         if "--- SIGALRM" in line:
             inside = []
         elif inside is not None and " rt_sigreturn(" in line:
-            found.append(list(calls(inside)))
+            found.append(list(outcomes(inside)))
             inside = None
         elif inside is not None:
             inside.append(line)
@@ -61,6 +79,24 @@ def hand(work, case):
     return [(a - b) / 10 for a, b in zip(full, empty)]
 
 
+def kinds(per_tick):
+    """The calls of the ticks, in order, failures named; each kind of tick once, with
+    how many ticks were of it, when they were not all alike."""
+    seen = {}
+    for tick in per_tick:
+        order = tuple(name + (" (%s)" % error if error else "") for name, _, _, error in tick)
+        seen[order] = seen.get(order, 0) + 1
+    def one(order):
+        names = {}
+        for name in order:
+            names[name.split()[0]] = names.get(name.split()[0], 0) + 1
+        return "%s; in order: %s" % (", ".join("%s×%d" % n for n in sorted(names.items())) or "none",
+                                     ", ".join(order) or "none")
+    if len(seen) == 1:
+        return one(next(iter(seen)))
+    return "; ".join("%d ticks: [%s]" % (count, one(order)) for order, count in seen.items())
+
+
 def span(values):
     low, high = min(values), max(values)
     return "%d" % low if low == high else "%d–%d" % (low, high)
@@ -71,31 +107,33 @@ def main(work):
     print("| print file | kelvane: calls | kelvane: bytes read | kelvane: CPU µs "
           "| by hand: calls | by hand: bytes read | by hand: CPU µs | by hand ÷ kelvane, calls / CPU |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
-    notes = []
+    notes, spread = [], []
     for case, title, skip in CASES:
         per_tick = ticks(os.path.join(work, case + ".trace"), skip)
         ns = [int(x) for x in read(case + ".cpu").split()][skip:]
-        cpu = statistics.median(b - a for a, b in zip(ns, ns[1:])) / 1000
-        row = [title, span([len(t) for t in per_tick]), span([sum(r for _, r, _ in t) for t in per_tick]),
+        each = [(b - a) / 1000 for a, b in zip(ns, ns[1:])]
+        cpu = statistics.median(each)
+        spread.append("%s %.0f–%.0f" % (case, min(each), max(each)))
+        row = [title, span([len(t) for t in per_tick]), span([sum(r for _, r, _, _ in t) for t in per_tick]),
                "%.0f" % cpu]
-        if case == "kept":
+        if case not in HAND:
             row += ["–"] * 4
         else:
             h_calls, h_read, h_cpu = hand(work, case)
             row += ["%.0f" % h_calls, "%.0f" % h_read, "%.0f" % (h_cpu * 1e6),
                     "%.0f× / %.0f×" % (h_calls / max(len(t) for t in per_tick), h_cpu * 1e6 / cpu)]
         print("| " + " | ".join(row) + " |")
-        names = {}
-        for name, _, _ in per_tick[-1]:
-            names[name] = names.get(name, 0) + 1
-        notes.append("- %s, the calls of a tick (%d ticks): %s" % (
-            title, len(per_tick), ", ".join("%s×%d" % n for n in sorted(names.items())) or "none"))
+        notes.append("- %s, the calls of a tick (%d ticks): %s" % (title, len(per_tick), kinds(per_tick)))
     print("\n" + "\n".join(notes))
     print("- CPU µs: the median of the ticks; by hand: bash's `time` of 10 rounds less none, per round")
+    print("- CPU µs, the cheapest and the dearest tick: " + ", ".join(spread))
     print("- peak resident memory (VmHWM): kelvane %s KiB with no print file, %s KiB with the 8 GiB one; "
           "a plain sleep %s KiB" % (read("none.rss"), read("gib.rss"), read("sleep.rss")))
-    heap = re.search(r"total heap usage: .*", read("valgrind.log"))
-    print("- valgrind, a whole run with the kept print file (a conversion tried in a tick): " + (heap.group(0) if heap else "no summary"))
+    print("- peak resident memory (VmHWM) among 300 entries: kelvane %s KiB with no print file, "
+          "%s KiB with DOCUMENT/DRUCKEN.PS" % (read("crowded.rss"), read("dosbox.rss")))
+    for log, title in VALGRIND:
+        heap = re.search(r"total heap usage: .*", read(log))
+        print("- valgrind, a whole run with %s: %s" % (title, heap.group(0) if heap else "no summary"))
     startup = []
     for run in range(1, 6):
         at = {}
