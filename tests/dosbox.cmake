@@ -1,9 +1,7 @@
-# kelvane with a real DOS emulator running a DOS print program
-# (standins/dosbox/): DOSBox in the emulator's place, and the real DOSEMU with
-# standins/dosemu2/command.com as the guest's shell; included by
-# tests/CMakeLists.txt. Exit status 77 means dosbox, nasm or Xvfb is missing
-# (on CI that fails instead), or, for DOSEMU, that KELVANE_REAL_DOSEMU names no
-# real dosemu (.ci/run sets it). They convert, so they use the fixed /tmp files.
+# kelvane with a real DOS emulator running PRINT.COM (standins/dosbox/): DOSBox,
+# and the real DOSEMU with standins/dosemu2/command.com as the guest's shell.
+# Exit status 77: dosbox, nasm or Xvfb is missing (on CI that fails instead), or
+# KELVANE_REAL_DOSEMU names no real dosemu. They use the fixed /tmp files.
 set(dos_test ${CMAKE_CURRENT_LIST_DIR}/dosbox_test.py $<TARGET_FILE:kelvane>
     ${CMAKE_BINARY_DIR}/standins/dosbox/print.com ${CMAKE_BINARY_DIR}/standins/dosemu2/command.com)
 add_test(NAME dosbox.letter_then_brochure COMMAND Python3::Interpreter ${dos_test} DOSBoxTest)

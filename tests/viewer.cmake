@@ -1,14 +1,9 @@
 # kelvane with real viewers on a virtual X display (tests/viewer_test.py):
 # qpdfview through the example xreader, and the real xreader named by
-# KELVANE_REAL_XREADER (.ci/run builds it; without it those rows are skipped,
-# saying why). Included by tests/CMakeLists.txt. Exit status 77 means Xvfb,
-# qpdfview, xdotool, xwd, ImageMagick or dbus-run-session is missing; on CI
-# that fails instead. It converts, so it uses the fixed /tmp files.
-#
-# One entry, so that the rows share one display and one D-Bus session. It runs
-# alone: kelvane takes a viewer that ends within a second for one that showed
-# nothing, and on a machine loaded by the other tests an xreader that returns
-# at once could take longer than that.
+# KELVANE_REAL_XREADER (.ci/run builds it; its rows skip, saying why, without
+# it). Exit status 77 means a tool is missing; on CI that fails instead. One
+# entry, so that the rows share a display and a D-Bus session, run alone: on a
+# loaded machine an xreader that returns at once could take over a second.
 add_test(NAME viewer.real_viewers
          COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/viewer_test.py $<TARGET_FILE:kelvane>)
 set_tests_properties(viewer.real_viewers PROPERTIES

@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
 """kelvane with real viewers on one virtual X display and one D-Bus session:
 the example xreader (docs/examples/xreader) running qpdfview, and the real
-xreader named by $KELVANE_REAL_XREADER (its rows are skipped without it). The
-real ps2pdf converts, and the recording emulator of tests/stubs plays a guest
-that prints one orange page. A viewer with a window must show the page, the
-job kept while the window is open and deleted once it is closed; an xreader
-that returns at once, having handed the file to another window or found no
-bus, must leave the job kept. usage: viewer_test.py KELVANE. Exit status 77
-(a skip) when a tool is missing, unless CI=true."""
+xreader named by $KELVANE_REAL_XREADER. The real ps2pdf converts, and the
+recording emulator of tests/stubs prints one orange page. A viewer's window
+must show it, the job kept while it is open and deleted once it is closed; an
+xreader that returns at once must leave the job kept. usage: viewer_test.py
+KELVANE. Exit status 77 (a skip) when a tool is missing, unless CI=true."""
 
 import os
 import shutil
