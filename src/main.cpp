@@ -54,7 +54,7 @@ static void say_one_directory_only(int count, char** arguments)
 
 // The document folder given for the directory that holds it: every job
 // would go unseen, and the next start with the right one would remove it.
-static bool say_if_a_document_folder(const char* directory)
+static bool say_if_a_document_folder(const char* directory, int document_folders)
 {
     char parent[path_size];
     std::snprintf(parent, sizeof parent, "%s", directory);
@@ -62,7 +62,7 @@ static bool say_if_a_document_folder(const char* directory)
     while (length > 1 && parent[length - 1] == '/')
         parent[--length] = '\0';
     char* slash = std::strrchr(parent, '/');
-    if (!same_dos_name(slash != nullptr ? slash + 1 : parent, "document") || list_guest_folders(guest_print_file) > 0)
+    if (!same_dos_name(slash != nullptr ? slash + 1 : parent, "document") || document_folders > 0)
         return false;
     if (slash == nullptr)
         std::snprintf(parent, sizeof parent, ".");
@@ -97,9 +97,8 @@ static void say_how_the_emulator_ended(int status)
 // The guest may create the folder later; until then no print job can
 // arrive, which is what a mistyped directory looks like. DOS takes every
 // case of the name for one folder, so several on the host are said.
-static void say_about_document_folders(const char* directory)
+static void say_about_document_folders(const char* directory, int count)
 {
-    const int count = list_guest_folders(guest_print_file);
     if (count == 0)
         say("\nThere is no folder %s/document, where print jobs are looked for.\n", directory);
     if (count < 2)
@@ -211,7 +210,8 @@ int main(int argc, char** argv)
         return end_with(1);
     }
     guest_files_start(directory);
-    if (say_if_a_document_folder(directory))
+    const int document_folders = list_guest_folders(guest_print_file);
+    if (say_if_a_document_folder(directory, document_folders))
         return end_with(1);
 
     // Inherited as ignored, SIGCHLD would have the kernel reap the commands
@@ -224,7 +224,7 @@ int main(int argc, char** argv)
     std::snprintf(watch.print_file_path, sizeof watch.print_file_path, "%s/document/DRUCKEN.PS", directory);
     std::snprintf(watch.config_file_path, sizeof watch.config_file_path, "%s/userdata/DRUCKEN.CFG", directory);
     say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
-    say_about_document_folders(directory);
+    say_about_document_folders(directory, document_folders);
 
     take_over_streams();
     if (tick_start(4000, print_watch_tick) != 0) {

@@ -6,11 +6,9 @@
 #include "guest_files.hpp"
 #include "turn.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
