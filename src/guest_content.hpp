@@ -9,6 +9,9 @@
 #include <sys/types.h>
 #include <time.h>
 
+// Room for a path of the guest's: at most 255 bytes and the terminator.
+constexpr std::size_t path_size = 256;
+
 struct file_identity {
     dev_t device;
     ino_t inode;

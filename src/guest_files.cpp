@@ -1,205 +1,204 @@
 #include "guest_files.hpp"
 
-#include "guest_content.hpp"
-
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <initializer_list>
 #include <unistd.h>
 
-guest_file guest_print_file = {"document", "DRUCKEN.PS", {}, 0, {}, {}, {}, {}};
-guest_file guest_layout_file = {"userdata", "DRUCKEN.CFG", {}, 0, {}, {}, {}, {}};
+guest_file guest_print_file = {"document", "DRUCKEN.PS", false, false};
+guest_file guest_layout_file = {"userdata", "DRUCKEN.CFG", false, false};
 
 static char guest_directory[path_size];
-
-// Timestamps of a directory come in steps as coarse as 2 s (FAT); an entry
-// made within a step of the reading could leave them as they were.
-static const time_t timestamp_step_seconds = 3;
 
 void guest_files_start(const char* directory)
 {
     std::snprintf(guest_directory, sizeof guest_directory, "%s", directory);
-    guest_print_file.parent.known = false;
-    guest_layout_file.parent.known = false;
+}
+
+// A DOS name has at most eleven letters: its case variants fit in 2048 bits.
+constexpr int max_variants = 1 << 11;
+using variant_set = std::uint64_t[max_variants / 64];
+
+static bool is_letter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// DOS folds ASCII letters only; the C library's folding would follow a locale.
+static char folded(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The case of each letter of `name`, 1 for lower, the first letter in the
+// highest bit, so that byte order is the order of these numbers; -1 when
+// `name` is not `dos_name` in any case.
+static int variant_of(const char* name, const char* dos_name)
+{
+    int variant = 0;
+    for (; *name != '\0' && *dos_name != '\0'; ++name, ++dos_name) {
+        if (folded(*name) != folded(*dos_name))
+            return -1;
+        if (is_letter(*dos_name))
+            variant = variant << 1 | (*name >= 'a' ? 1 : 0);
+    }
+    return *name == *dos_name ? variant : -1;
 }
 
 bool same_dos_name(const char* name, const char* dos_name)
 {
-    // DOS folds ASCII letters only; the C library's folding would follow a locale.
-    auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-    for (; *name != '\0' && *dos_name != '\0'; ++name, ++dos_name) {
-        if (fold(*name) != fold(*dos_name))
-            return false;
-    }
-    return *name == *dos_name;
+    return variant_of(name, dos_name) >= 0;
 }
 
-// The fixed order among the case variants of `dos_name`: spelled so first.
-static bool comes_before(const char* a, const char* b, const char* dos_name)
+static int letters_in(const char* name)
 {
-    if (std::strcmp(b, dos_name) == 0)
+    int count = 0;
+    for (; *name != '\0'; ++name)
+        count += is_letter(*name) ? 1 : 0;
+    return count;
+}
+
+// `directory`/`dos_name` spelled as `variant` says, into `path`; false where
+// it would not fit (never, for a directory the launcher took).
+static bool spell(char* path, const char* directory, const char* dos_name, int variant)
+{
+    const int length = std::snprintf(path, path_size, "%s/%s", directory, dos_name);
+    if (length < 0 || static_cast<std::size_t>(length) >= path_size)
         return false;
-    return std::strcmp(a, dos_name) == 0 || std::strcmp(a, b) < 0;
+    int bit = letters_in(dos_name);
+    for (char* c = path + length - std::strlen(dos_name); *c != '\0'; ++c) {
+        if (is_letter(*c))
+            *c = (variant >> --bit & 1) != 0 ? static_cast<char>(folded(*c) - 'A' + 'a') : folded(*c);
+    }
+    return true;
 }
 
-// The names in `directory` that are `dos_name` in any case, the first `max`
-// of them in order. Read with getdents64 into the stack: readdir would take
-// the heap, inside a signal handler. False when the listing broke off.
-static bool read_matches(const char* directory, const char* dos_name, host_name* names, int max, int* count)
+enum listing { LISTED, MISSING, UNLISTED };
+
+// Puts the case variants of `dos_name` that `directory` holds into `found`.
+// Read with getdents64 into the stack: readdir would take the heap, inside
+// a signal handler. Where the directory cannot be read whole, the names that
+// the guest's emulators write stand in: as spelled here, in upper and in
+// lower case.
+static listing list_variants(const char* directory, const char* dos_name, variant_set& found)
 {
-    *count = 0;
     int fd;
     do
         fd = open(directory, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR;
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR))
+        return MISSING;
     // A few hundred entries in one call; the next one says that was all.
     alignas(8) char entries[32 * 1024];
-    ssize_t got;
-    while ((got = getdents64(fd, entries, sizeof entries)) > 0 || (got < 0 && errno == EINTR)) {
+    ssize_t got = -1;
+    while (fd >= 0 && ((got = getdents64(fd, entries, sizeof entries)) > 0 || (got < 0 && errno == EINTR))) {
         for (ssize_t at = 0; at < got;) {
             unsigned short length;
             std::memcpy(&length, entries + at + offsetof(struct dirent64, d_reclen), sizeof length);
-            const char* name = entries + at + offsetof(struct dirent64, d_name);
+            const int variant = variant_of(entries + at + offsetof(struct dirent64, d_name), dos_name);
+            if (variant >= 0)
+                found[variant / 64] |= std::uint64_t{1} << variant % 64;
             at += length;
-            if (!same_dos_name(name, dos_name))
-                continue;
-            int place = *count < max ? (*count)++ : max;
-            for (; place > 0 && comes_before(name, names[place - 1], dos_name); --place) {
-                if (place < max)
-                    std::memcpy(names[place], names[place - 1], sizeof names[place]);
-            }
-            if (place < max)
-                std::memcpy(names[place], name, std::strlen(dos_name) + 1);
         }
     }
-    close(fd);
-    return got == 0;
+    if (fd >= 0)
+        close(fd);
+    if (got == 0)
+        return LISTED;
+    const int all_lower = (1 << letters_in(dos_name)) - 1;
+    for (const int variant : {variant_of(dos_name, dos_name), 0, all_lower})
+        found[variant / 64] |= std::uint64_t{1} << variant % 64;
+    return UNLISTED;
 }
 
-// Reads the matches in `directory` again unless one stat shows it unchanged
-// since the last reading. Returns whether it read them.
-static bool read_again_if_changed(const char* directory, const char* dos_name, directory_state& state,
-                                  host_name* names, int max, int* count)
+// The variant after `after` (-1 for the first) in the finder's order:
+// `spelled_here` first, then the others upwards; -1 after the last.
+static int next_variant(const variant_set& found, int spelled_here, int after)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    struct stat status;
-    const bool exists = stat(directory, &status) == 0;
-    if (state.known && state.settled && exists == state.exists
-        && (!exists
-            || (status.st_dev == state.device && status.st_ino == state.inode
-                && same_time(status.st_mtim, state.modified) && same_time(status.st_ctim, state.changed))))
-        return false;
-    const bool whole = !exists || read_matches(directory, dos_name, names, max, count);
-    if (!exists)
-        *count = 0;
-    const time_t settled_before = now.tv_sec - timestamp_step_seconds;
-    state = {true, exists,
-             whole && (!exists || (status.st_mtim.tv_sec < settled_before && status.st_ctim.tv_sec < settled_before)),
-             exists ? status.st_dev : 0, exists ? status.st_ino : 0, exists ? status.st_mtim : timespec{},
-             exists ? status.st_ctim : timespec{}};
-    return true;
-}
-
-// Looks at the directory given; true when its folders of that name changed.
-static bool folders_changed(guest_file& file)
-{
-    host_name folders[max_matches] = {};
-    int count = 0;
-    if (!read_again_if_changed(guest_directory, file.folder, file.parent, folders, max_matches, &count))
-        return false;
-    if (count == file.folder_count && std::memcmp(folders, file.folders, sizeof folders[0] * count) == 0)
-        return false;
-    std::memcpy(file.folders, folders, sizeof folders);
-    file.folder_count = count;
-    for (directory_state& state : file.folder_states)
-        state.known = false;
-    return true;
-}
-
-// `directory`/`name` into `path`, or false where it would not fit (never,
-// for a directory the launcher took).
-static bool join(char* path, const char* directory, const char* name)
-{
-    const int length = std::snprintf(path, path_size, "%s/%s", directory, name);
-    return length > 0 && static_cast<std::size_t>(length) < path_size;
-}
-
-// The host path of the first of the file's names that existed when its
-// directory was last read, or, for the name spelled as DOS spells it, that
-// existed last time: the open that follows tells.
-static bool find_guest_file(guest_file& file, char* path)
-{
-    // The folder spelled as DOS spells it comes first whatever else is
-    // there, so a file in it is found without a look at the directory given.
-    bool folders_looked_at = false;
-    for (int folder = 0;; ++folder) {
-        const bool first_as_spelled = folder == 0 && file.folder_count > 0
-            && std::strcmp(file.folders[0], file.folder) == 0;
-        if (!folders_looked_at && (folder >= file.folder_count || !first_as_spelled)) {
-            folders_looked_at = true;
-            if (folders_changed(file))
-                folder = 0;
-        }
-        if (folder >= file.folder_count)
-            return false;
-        char folder_at[path_size];
-        if (!join(folder_at, guest_directory, file.folders[folder]))
-            continue;
-        // The file spelled as DOS spells it comes first in its folder,
-        // whatever else is there.
-        const bool file_as_spelled = file.folder_states[folder].known && file.folder_has_file[folder]
-            && std::strcmp(file.first_files[folder], file.file) == 0;
-        int count;
-        if (!file_as_spelled
-            && read_again_if_changed(folder_at, file.file, file.folder_states[folder], &file.first_files[folder], 1,
-                                     &count))
-            file.folder_has_file[folder] = count > 0;
-        if (file.folder_has_file[folder] && join(path, folder_at, file.first_files[folder]))
-            return true;
-    }
-}
-
-int open_guest_file(guest_file& file, char* path)
-{
-    for (int look = 0; look < 2; ++look) {
-        if (!find_guest_file(file, path))
-            return -1;
-        const int fd = open_for_reading(path);
-        if (fd >= 0 || errno != ENOENT)
-            return fd;
-        // Gone since its directory was read: read every directory again.
-        file.parent.known = false;
-        file.folder_count = 0;
+    auto holds = [&](int variant) { return (found[variant / 64] >> variant % 64 & 1) != 0; };
+    if (after == -1 && holds(spelled_here))
+        return spelled_here;
+    for (int variant = after == -1 || after == spelled_here ? 0 : after + 1; variant < max_variants; ++variant) {
+        if (variant != spelled_here && holds(variant))
+            return variant;
     }
     return -1;
 }
 
-int list_guest_folders(guest_file& file)
+bool visit_guest_files(guest_file& file, guest_visitor visitor, void* context)
 {
-    file.parent.known = false;
-    folders_changed(file);
-    return file.folder_count;
+    variant_set folders = {};
+    if (list_variants(guest_directory, file.folder, folders) == UNLISTED) {
+        file.directory_unlisted = true;
+        if (visitor(GUEST_UNLISTED, guest_directory, 0, context))
+            return true;
+    }
+    const int file_letters = letters_in(file.file);
+    const int folder_here = variant_of(file.folder, file.folder), file_here = variant_of(file.file, file.file);
+    for (int folder = next_variant(folders, folder_here, -1); folder >= 0;
+         folder = next_variant(folders, folder_here, folder)) {
+        char folder_at[path_size], path[path_size];
+        variant_set files = {};
+        const listing inside = spell(folder_at, guest_directory, file.folder, folder)
+            ? list_variants(folder_at, file.file, files)
+            : MISSING;
+        if (inside == MISSING)
+            continue;
+        file.folder_seen = true;
+        if (visitor(GUEST_FOLDER, folder_at, folder << file_letters, context)
+            || (inside == UNLISTED && visitor(GUEST_UNLISTED, folder_at, folder << file_letters, context)))
+            return true;
+        for (int name = next_variant(files, file_here, -1); name >= 0; name = next_variant(files, file_here, name)) {
+            if (spell(path, folder_at, file.file, name)
+                && visitor(inside == LISTED ? GUEST_FILE : GUEST_GUESS, path, folder << file_letters | name, context))
+                return true;
+        }
+    }
+    return false;
 }
 
-int list_guest_files(guest_file& file, char (*paths)[path_size], int max)
+struct finding {
+    char* path;
+    int fd;
+    int spelled_here; // the variant already tried by path
+    bool stop_there;  // it is there but cannot be opened
+};
+
+static bool open_if_there(guest_place place, const char* path, int variant, void* context)
 {
-    int written = 0;
-    const int folders = list_guest_folders(file);
-    for (int folder = 0; folder < folders && written < max; ++folder) {
-        char folder_at[path_size];
-        host_name names[max_matches];
-        int count = 0;
-        if (join(folder_at, guest_directory, file.folders[folder]))
-            read_matches(folder_at, file.file, names, max_matches, &count);
-        for (int i = 0; i < count && written < max; ++i)
-            written += join(paths[written], folder_at, names[i]) ? 1 : 0;
+    auto& found = *static_cast<finding*>(context);
+    if (place != GUEST_FILE && place != GUEST_GUESS)
+        return false;
+    if (variant == found.spelled_here)
+        return found.stop_there;
+    found.fd = open_for_reading(path);
+    // Gone since its folder was listed, or only a guess: the next one.
+    if (found.fd < 0 && errno == ENOENT)
+        return false;
+    std::snprintf(found.path, path_size, "%s", path);
+    return true;
+}
+
+int open_guest_file(guest_file& file, char* path)
+{
+    const int folder_here = variant_of(file.folder, file.folder), file_here = variant_of(file.file, file.file);
+    finding found = {path, -1, folder_here << letters_in(file.file) | file_here, false};
+    char folder_at[path_size];
+    if (spell(folder_at, guest_directory, file.folder, folder_here) && spell(path, folder_at, file.file, file_here)) {
+        found.fd = open_for_reading(path);
+        if (found.fd >= 0) {
+            file.folder_seen = true;
+            return found.fd;
+        }
+        // There, but not to be opened: the pass below learns what it can of
+        // the folders, and stops at it, since it comes first.
+        found.stop_there = errno != ENOENT && errno != ENOTDIR;
     }
-    return written;
+    visit_guest_files(file, open_if_there, &found);
+    return found.fd;
 }

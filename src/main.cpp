@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -94,39 +95,96 @@ static void say_how_the_emulator_ended(int status)
     }
 }
 
+// Counts the document folders, says what cannot be listed, or lists the
+// folders: one pass each, as `mode` says.
+struct folder_pass {
+    enum { COUNT, SAY_UNLISTED, LIST } mode;
+    int count;
+    const char* directory;
+};
+
+static bool look_at_folder(guest_place place, const char* path, int, void* context)
+{
+    auto& pass = *static_cast<folder_pass*>(context);
+    if (place == GUEST_FOLDER && pass.count++ >= 0 && pass.mode == folder_pass::LIST)
+        say("   %s\n", path);
+    if (place == GUEST_UNLISTED && pass.mode == folder_pass::SAY_UNLISTED) {
+        if (std::strcmp(path, pass.directory) == 0)
+            say("\nThe directory %s cannot be listed, so print jobs are looked for in it only as document/DRUCKEN.PS,"
+                " document/drucken.ps, DOCUMENT/DRUCKEN.PS and DOCUMENT/drucken.ps.\n",
+                path);
+        else
+            say("\nThe folder %s cannot be listed, so print jobs are looked for in it only as DRUCKEN.PS and"
+                " drucken.ps.\n",
+                path);
+    }
+    return false;
+}
+
+static int count_document_folders()
+{
+    folder_pass pass = {folder_pass::COUNT, 0, nullptr};
+    visit_guest_files(guest_print_file, look_at_folder, &pass);
+    return pass.count;
+}
+
 // The guest may create the folder later; until then no print job can
 // arrive, which is what a mistyped directory looks like. DOS takes every
 // case of the name for one folder, so several on the host are said.
-static void say_about_document_folders(const char* directory, int count)
+static void say_about_document_folders(const char* directory)
 {
-    if (count == 0)
+    folder_pass pass = {folder_pass::SAY_UNLISTED, 0, directory};
+    visit_guest_files(guest_print_file, look_at_folder, &pass);
+    if (pass.count == 0 && !guest_print_file.directory_unlisted)
         say("\nThere is no folder %s/document, where print jobs are looked for.\n", directory);
-    if (count < 2)
+    if (pass.count < 2)
         return;
     say("\nThese folders are all the guest's DOCUMENT, as DOS names know no case;"
         " print jobs are looked for in them in this order:\n");
-    for (int i = 0; i < count; ++i)
-        say("   %s/%s\n", directory, guest_print_file.folders[i]);
+    pass = {folder_pass::LIST, 0, directory};
+    visit_guest_files(guest_print_file, look_at_folder, &pass);
     say("Keep only one of them, so that the guest and kelvane are sure to use the same.\n");
 }
 
-// Every print file left from an earlier run, in whatever case; with none,
-// rm is run on the name as DOS spells it, and says so.
+// The case variants of the print file that the removal has tried.
+static std::uint64_t tried_leftovers[(1 << 17) / 64];
+
+static bool remove_leftover(guest_place place, const char* path, int variant, void* context)
+{
+    const bool tried = (tried_leftovers[variant / 64] >> variant % 64 & 1) != 0;
+    if ((place != GUEST_FILE && place != GUEST_GUESS) || tried)
+        return false;
+    // A guessed name is removed only where it opens: it may not be there.
+    const int fd = open_for_reading(path);
+    struct stat status;
+    if (place == GUEST_GUESS && fd < 0)
+        return false;
+    tried_leftovers[variant / 64] |= std::uint64_t{1} << variant % 64;
+    *static_cast<int*>(context) += 1;
+    if (fd >= 0 && fstat(fd, &status) == 0 && last_byte(fd, status) == 4)
+        say("A print job left from an earlier run: %s\n", path);
+    if (fd >= 0)
+        close(fd);
+    run_logged("Remove eventually existing PS file", "rm %s", path);
+    if (lstat(path, &status) == 0)
+        say("\nThe print file is still there after rm; it is a job like any other now, shown at the first look"
+            " once complete: %s\n",
+            path);
+    return false;
+}
+
+// Every print file left from an earlier run, in whatever case and folder,
+// each removed once; listed again until a listing brings nothing new. With
+// none, rm is run on the name as DOS spells it, and says so.
 static void remove_leftover_print_files()
 {
-    char leftovers[max_matches][path_size];
-    const int count = list_guest_files(guest_print_file, leftovers, max_matches);
-    if (count == 0)
+    int removed = 0, before;
+    do {
+        before = removed;
+        visit_guest_files(guest_print_file, remove_leftover, &removed);
+    } while (removed > before);
+    if (removed == 0)
         run_logged("Remove eventually existing PS file", "rm %s", watch.print_file_path);
-    for (int i = 0; i < count; ++i) {
-        const int fd = open_for_reading(leftovers[i]);
-        struct stat status;
-        if (fd >= 0 && fstat(fd, &status) == 0 && last_byte(fd, status) == 4)
-            say("A print job left from an earlier run is removed now: %s\n", leftovers[i]);
-        if (fd >= 0)
-            close(fd);
-        run_logged("Remove eventually existing PS file", "rm %s", leftovers[i]);
-    }
 }
 
 // Where the example dosemu script for DOSBox lies when kelvane is installed
@@ -210,8 +268,7 @@ int main(int argc, char** argv)
         return end_with(1);
     }
     guest_files_start(directory);
-    const int document_folders = list_guest_folders(guest_print_file);
-    if (say_if_a_document_folder(directory, document_folders))
+    if (say_if_a_document_folder(directory, count_document_folders()))
         return end_with(1);
 
     // Inherited as ignored, SIGCHLD would have the kernel reap the commands
@@ -224,7 +281,7 @@ int main(int argc, char** argv)
     std::snprintf(watch.print_file_path, sizeof watch.print_file_path, "%s/document/DRUCKEN.PS", directory);
     std::snprintf(watch.config_file_path, sizeof watch.config_file_path, "%s/userdata/DRUCKEN.CFG", directory);
     say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
-    say_about_document_folders(directory, document_folders);
+    say_about_document_folders(directory);
 
     take_over_streams();
     if (tick_start(4000, print_watch_tick) != 0) {

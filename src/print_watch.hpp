@@ -11,7 +11,6 @@
 
 enum : std::int32_t { JOB_IDLE = 0, JOB_READY = 1, JOB_BUSY = 2 };
 
-constexpr std::size_t path_size = 256;
 // The longest argument whose derived paths fit: "/userdata/DRUCKEN.CFG" adds 21.
 constexpr std::size_t max_directory_length = path_size - 1 - 21;
 

@@ -57,7 +57,7 @@ def start_lines(directory, left=True):
     return [
         "Print file name: " + ps,
         "Config file name: " + directory + "/userdata/DRUCKEN.CFG",
-    ] + ["A print job left from an earlier run is removed now: " + ps] * left + [
+    ] + ["A print job left from an earlier run: " + ps] * left + [
         "Remove eventually existing PS file:",
         "   - rm " + ps,
         "Start GEOS:",
