@@ -37,7 +37,7 @@ passed() {
 
 scripts/install-missing.sh cmake g++ make libgtest-dev python3 psutils ghostscript poppler-utils \
     groff-base man-db mandoc dpkg-dev file lintian clang libclang-rt-14-dev strace dosbox nasm \
-    xvfb xdotool x11-apps imagemagick qpdfview
+    xvfb xdotool x11-apps imagemagick qpdfview fusefat dosfstools
 
 step="the build"
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_WERROR=ON

@@ -351,23 +351,45 @@ print_job 1; complete_job; wait_deleted
         cases = [("document userdata", "document/drucken.ps", "document/drucken.ps", "userdata/DRUCKEN.CFG", 0),
                  ("DOCUMENT userdata", None, "DOCUMENT/DRUCKEN.PS", "userdata/DRUCKEN.CFG", 0),
                  ("Document USERDATA", None, "Document/Drucken.Ps", "USERDATA/drucken.cfg", 1),
-                 ("document DOCUMENT userdata", None, "DOCUMENT/drucken.ps", "userdata/drucken.cfg", 1)]
+                 ("document DOCUMENT userdata", None, "DOCUMENT/drucken.ps", "userdata/drucken.cfg", 1),
+                 ("document userdata", " ".join("document/" + "DRUCKEN.PS"[:i] + "DRUCKEN.PS"[i].lower()
+                                                 + "DRUCKEN.PS"[i + 1:] for i in (0, 1, 2, 3, 4, 5, 6, 8, 9)),
+                  "document/DRUCKEN.PS", "userdata/DRUCKEN.CFG", 0)]
         for number, (folders, leftover, ps, cfg, layout) in enumerate(cases):
             with self.subTest(ps):
                 directory = os.path.join(self.root, str(number))
                 for folder in folders.split():
                     os.makedirs(os.path.join(directory, folder))
-                if leftover:
-                    open(os.path.join(directory, leftover), "w").close()
+                for name in (leftover or "").split():
+                    open(os.path.join(directory, name), "w").close()
                 run = self.run_kelvane([directory], str(number), "printf %d > %s; printf 'x\\004' > %s; wait_deleted %s\n"
                                        % (layout, cfg, ps, ps))
                 ps = directory + "/" + ps
                 steps = ([("psbook", [ps, "/tmp/book.ps"]), ("psnup", ["-3", "/tmp/book.ps", "/tmp/brochure.ps"]),
                           ("ps2pdf", ["/tmp/brochure.ps", "/tmp/drucken.pdf"])] if layout else
                          [("ps2pdf", [ps, "/tmp/drucken.pdf"])])
-                self.assertEqual(run.calls, [("rm", [directory + "/" + (leftover or "document/DRUCKEN.PS")]),
-                                             ("dosemu", ["-X"])] + steps + [("xreader", ["/tmp/drucken.pdf"]), ("rm", [ps])])
+                self.assertEqual(run.calls, [("rm", [directory + "/" + name])
+                                             for name in sorted((leftover or "document/DRUCKEN.PS").split())]
+                                 + [("dosemu", ["-X"])] + steps + [("xreader", ["/tmp/drucken.pdf"]), ("rm", [ps])])
                 self.assertEqual(("   %s/DOCUMENT\n" % directory in run.stdout, run.status), ("document DOCUMENT" in folders, 0))
+
+    def test_folder_made_later_on_fat(self):
+        """On FAT the directory times never move (fusefat keeps them at 1970): a DOCUMENT folder
+        made after the start is looked in all the same."""
+        directory, image = os.path.join(self.root, "fat"), os.path.join(self.root, "fat.img")
+        os.makedirs(directory)
+        with open(image, "wb") as f:
+            f.truncate(8 << 20)
+        made = subprocess.run("mkfs.fat %s && fusefat -o rw+ %s %s" % (image, image, directory), shell=True,
+                              capture_output=True, timeout=20, env=dict(os.environ, PATH="/usr/sbin:/sbin:/usr/bin:/bin"))
+        if made.returncode != 0:
+            self.skipTest("no FAT image can be mounted here: " + made.stderr.decode().strip())
+        try:
+            run = self.run_kelvane([directory], "fat", "sleep 1; mkdir DOCUMENT; printf 'x\\004' > DOCUMENT/DRUCKEN.PS\n"
+                                   "wait_deleted DOCUMENT/DRUCKEN.PS\n")
+        finally:
+            subprocess.run(["fusermount", "-u", directory], timeout=20)
+        self.assertEqual([tool for tool, _ in run.calls], ["rm", "dosemu", "ps2pdf", "xreader", "rm"])
 
     def test_emulator_ends_with_127(self):
         """A job found complete is still printed when the emulator's command ends
@@ -415,4 +437,5 @@ if __name__ == "__main__":
     KELVANE = os.path.abspath(sys.argv.pop(1))
     VERSION = os.environ.get("KELVANE_VERSION", "")
     own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE)
-    unittest.main()
+    result = unittest.main(exit=False).result
+    sys.exit(1 if not result.wasSuccessful() else 77 if result.testsRun == len(result.skipped) > 0 else 0)

@@ -8,7 +8,8 @@
 set(hostile_cases_on_tmp intermediate_not_a_plain_file intermediate_of_another_user print_file_is_a_symlink
     interrupt_reaches_the_command print_file_changes_under_the_watcher two_sessions_take_turns
     terminate_reaches_the_emulator write_protected_print_file_on_a_terminal)
-set(hostile_cases print_file_not_regular print_file_unreadable print_file_growing layout_file_hostile)
+set(hostile_cases print_file_not_regular print_file_unreadable print_file_growing layout_file_hostile
+    leftover_that_rm_cannot_remove)
 foreach(case IN LISTS hostile_cases_on_tmp hostile_cases)
   add_test(NAME hostile.${case}
            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/hostile_test.py $<TARGET_FILE:kelvane>

@@ -1,5 +1,6 @@
 #include "command.hpp"
 #include "console.hpp"
+#include "guest_files.hpp"
 #include "print_watch.hpp"
 #include "tick.hpp"
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -143,6 +145,82 @@ std::string through_shell(const std::string& word)
         out.append(buffer, got);
     pclose(pipe);
     return out;
+}
+
+// Counts the names a pass offers, and the folders it meets.
+bool count_place(guest_place place, const char*, int, void* context)
+{
+    static_cast<int*>(context)[place == GUEST_FOLDER ? 1 : 0] += place != GUEST_UNLISTED;
+    return false;
+}
+
+TEST(GuestFiles, FoundAfreshInTheFinderOrderAsNobodySeesThem)
+{
+    std::string nine; // DRUCKEN.PS with one letter in lower case, nine ways
+    for (const std::size_t letter : {0, 1, 2, 3, 4, 5, 6, 8, 9}) {
+        std::string name = "DRUCKEN.PS";
+        name[letter] = static_cast<char>(name[letter] - 'A' + 'a');
+        nine += " document/" + name;
+    }
+    // Made in order (a folder ends in '/'; "=MODE" is applied last, alone to
+    // the directory given); the path found, the names offered, the folders met.
+    const struct {
+        std::string made;
+        const char* found;
+        int names, folders;
+    } rows[] = {
+        {"document/drucken.ps", "document/drucken.ps", 1, 1},
+        {"document/ DOCUMENT/DRUCKEN.PS userdata/", "DOCUMENT/DRUCKEN.PS", 1, 2},
+        {"Document/Drucken.Ps DOCUMENT/drucken.ps DOCUMENT/Drucken.ps", "DOCUMENT/Drucken.ps", 3, 2},
+        {"DOCUMENT/DRUCKEN.PS document/drucken.pS document/x", "document/drucken.pS", 2, 2},
+        {nine, "document/DRUCKEN.Ps", 9, 1},
+        {"=711 document/=733 document/DRUCKEN.PS", "document/DRUCKEN.PS", 2, 1},
+        {"=711 Document/drucken.ps DOCUMENT/drucken.ps", "DOCUMENT/drucken.ps", 1, 1},
+        {"=711 DOCUMENTS/DRUCKEN.PS", "", 0, 0},
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        chmod(dir.path.c_str(), 0755);
+        std::string modes;
+        std::istringstream made(row.made);
+        for (std::string name, mode; made >> name; mode.clear()) {
+            if (name.find('=') != std::string::npos) {
+                mode = name.substr(name.find('=') + 1);
+                name.erase(name.find('='));
+            }
+            const std::string path = dir.path + "/" + name;
+            mkdir((dir.path + "/" + name.substr(0, name.find('/'))).c_str(), 0755);
+            if (!name.empty() && name.back() != '/')
+                dir.write(name, "x\x04");
+            if (!mode.empty())
+                modes += "chmod " + mode + " '" + path + "'; ";
+        }
+        ASSERT_EQ(std::system(modes.c_str()), 0) << modes;
+        // As nobody, whom modes bind; root lists any directory.
+        int result[2];
+        ASSERT_EQ(pipe(result), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(1);
+            char path[path_size] = "";
+            int counts[2] = {0, 0};
+            guest_files_start(dir.path.c_str());
+            const int fd = open_guest_file(guest_print_file, path);
+            visit_guest_files(guest_print_file, count_place, counts);
+            dprintf(result[1], "%s %d %d", fd >= 0 ? path + dir.path.size() + 1 : "", counts[0], counts[1]);
+            _exit(0);
+        }
+        close(result[1]);
+        char got[path_size + 32] = "";
+        EXPECT_GE(read(result[0], got, sizeof got - 1), 0);
+        close(result[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::system(("chmod -R u+rwx '" + dir.path + "'").c_str());
+        EXPECT_EQ(got, std::string(row.found) + " " + std::to_string(row.names) + " " + std::to_string(row.folders))
+            << row.made;
+    }
 }
 
 TEST(ShellQuote, HostileNamesComeBackWhole)
