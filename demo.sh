@@ -38,10 +38,15 @@ for arg; do
 done
 
 if [ "$route" = dosemu ]; then
-    real_dosemu=$(command -v dosemu) || {
+    # The first dosemu on PATH, past the project's stand-ins (PATH as standins/README.md sets it).
+    real_dosemu=
+    while IFS= read -r found; do
+        case $(readlink -f -- "$found") in "$PWD"/standins/*) ;; *) real_dosemu=$found; break ;; esac
+    done < <(type -ap dosemu)
+    if [ -z "$real_dosemu" ]; then
         echo "demo: there is no dosemu on PATH; ./demo.sh dosbox prints the same jobs under DOSBox" >&2
         exit 1
-    }
+    fi
     if [ -z "${DISPLAY:-}" ]; then
         echo "demo: DISPLAY is not set, and dosemu -X opens an X window: run it on a desktop (or under xvfb-run)" >&2
         exit 1
