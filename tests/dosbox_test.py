@@ -145,6 +145,27 @@ class DOSEMUTest(unittest.TestCase):
                 self.assertEqual(left, [], "print file(s) not taken" + transcript)
                 assert_both_shown(self, keep, transcript)
 
+    def test_demo(self):
+        """./demo.sh dosemu with a HOME whose dosemurc stands for the user's: no guest file left there."""
+        work = tempfile.mkdtemp(prefix="kelvane-demo-test-")
+        self.addCleanup(shutil.rmtree, work, ignore_errors=True)
+        home, bin_dir = os.path.join(work, "home"), os.path.join(work, "bin")
+        os.makedirs(os.path.join(home, ".dosemu"))
+        pathlib.Path(home, ".dosemu", "dosemurc").write_text(DOSEMURC)
+        os.mkdir(bin_dir)
+        os.symlink(REAL_DOSEMU, os.path.join(bin_dir, "dosemu"))
+        env = dict(os.environ, HOME=home, TMPDIR=work, PATH=bin_dir + os.pathsep + os.environ["PATH"],
+                   KELVANE_DEMO_BUILD=os.path.dirname(KELVANE))
+        # timeout ends the whole run, DOSEMU included: status 124 past 120 s.
+        run = subprocess.run(["timeout", "120", "xvfb-run", "-a", os.path.join(STANDINS, "..", "demo.sh"),
+                              "dosemu", "--headless"], env=env, capture_output=True, text=True)
+        transcript = "\n--- stdout\n%s--- stderr\n%s" % (run.stdout, run.stderr)
+        self.assertEqual(run.returncode, 0, transcript)
+        assert_both_shown(self, next(pathlib.Path(work).glob("kelvane-demo.*/printed")), transcript)
+        left = [os.path.join(d, f) for d, folders, files in os.walk(home) for f in folders + files
+                if f.lower() in ("geoworks", "document", "userdata", "drucken.ps", "drucken.cfg")]
+        self.assertEqual(left, [], "left in HOME" + transcript)
+
 
 if __name__ == "__main__":
     if len(sys.argv) < 4:

@@ -1,12 +1,14 @@
-; COMMAND.COM for the real DOSEMU: the guest's shell in the DOSEMU test. DOSEMU
-; boots the command.com it finds on E: ($DOSEMU2_COMCOM_DIR) first, so this
-; takes GEOS's place there: from the GEOS folder C:\GEOWORKS it prints a
-; letter and then a brochure with PRINT.COM (standins/dosbox/print.asm), which
-; lies beside it on E: with the two documents, and then ends DOSEMU.
+; COMMAND.COM for the real DOSEMU: the guest's shell in the DOSEMU test and in
+; `./demo.sh dosemu`. DOSEMU boots the command.com it finds on E:
+; ($DOSEMU2_COMCOM_DIR) first, so this takes GEOS's place there: from the GEOS
+; folder \GEOWORKS of the last drive that has one (C:, or the drive that
+; `dosemu -d DIR` adds after all others) it prints a letter and then a
+; brochure with PRINT.COM (standins/dosbox/print.asm), which lies beside it on
+; E: with the two documents, and then ends DOSEMU.
 ;
 ; DOSEMU's exit status is the first non-zero exit code of PRINT.COM (0 all
 ; taken, 1 usage, 2 file error, 3 not taken in time), else 0; 4 when this
-; shell could not enter C:\GEOWORKS or start PRINT.COM.
+; shell found no \GEOWORKS or could not start PRINT.COM.
 ; Build: nasm -f bin -o command.com command.asm
 
         cpu 8086
@@ -19,6 +21,25 @@ start:  mov sp, stack_top
         int 21h
         jc shell_error
 
+        ; PRINT.COM writes under the current folder, as GEOS's driver does.
+        ; A drive given with -d comes after all others, so the search goes
+        ; down from Z: and the user's own C:\GEOWORKS is left alone then.
+        mov byte [geos_dir], 'Z'
+find_geos:
+        mov dx, geos_dir
+        mov ah, 3Bh             ; the current folder of that drive
+        int 21h
+        jnc found_geos
+        dec byte [geos_dir]
+        cmp byte [geos_dir], 'C'
+        jae find_geos
+        jmp shell_error
+found_geos:
+        mov dl, [geos_dir]      ; that drive made the current one
+        sub dl, 'A'
+        mov ah, 0Eh
+        int 21h
+
         ; Made by DOS, missing folders get the lower-case host names a GEOS
         ; installation has. An error (most likely: it exists) is left to
         ; PRINT.COM, which cannot write there then.
@@ -28,15 +49,6 @@ start:  mov sp, stack_top
         mov dx, userdata_dir
         mov ah, 39h
         int 21h
-
-        ; PRINT.COM writes under the current folder, as GEOS's driver does.
-        mov ah, 0Eh             ; current drive C:
-        mov dl, 2
-        int 21h
-        mov dx, geos_dir
-        mov ah, 3Bh
-        int 21h
-        jc shell_error
 
         mov bx, letter_tail
         call print
@@ -78,9 +90,9 @@ print:                          ; BX: command tail; AL: PRINT's exit code, ZF wh
         test al, al
         ret
 
-document_dir    db 'C:\GEOWORKS\DOCUMENT', 0
-userdata_dir    db 'C:\GEOWORKS\USERDATA', 0
-geos_dir        db 'C:\GEOWORKS', 0
+document_dir    db 'DOCUMENT', 0
+userdata_dir    db 'USERDATA', 0
+geos_dir        db 'Z:\GEOWORKS', 0
 print_com       db 'E:\PRINT.COM', 0
 ; Command tails as DOS passes them: a length byte, then the text up to CR.
 letter_tail     db letter_end - letter_tail - 1, ' 0 E:\LETTER.PS'
