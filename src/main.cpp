@@ -6,6 +6,7 @@
 #include "guest_files.hpp"
 #include "print_watch.hpp"
 #include "tick.hpp"
+#include "turn.hpp"
 
 #include <climits>
 #include <csignal>
@@ -268,7 +269,8 @@ int main(int argc, char** argv)
         return end_with(1);
     }
     guest_files_start(directory);
-    if (say_if_a_document_folder(directory, count_document_folders()))
+    int lock;
+    if (say_if_a_document_folder(directory, count_document_folders()) || !hold_guest_directory(directory, &lock))
         return end_with(1);
 
     // Inherited as ignored, SIGCHLD would have the kernel reap the commands
@@ -283,7 +285,7 @@ int main(int argc, char** argv)
     say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
     say_about_document_folders(directory);
 
-    take_over_streams();
+    take_over_streams(lock);
     if (tick_start(4000, print_watch_tick) != 0) {
         say("\n timer error\n");
         return end_with(1);

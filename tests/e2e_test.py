@@ -220,6 +220,10 @@ class KelvaneTest(unittest.TestCase):
             ("its document folder given", ["none/Document/"], 1, banner + "\nThe directory given is a document folder"
              " itself, with no document folder in it: none/Document/\nGive kelvane the directory that holds it:"
              " kelvane none\n", []),
+            ("watched already", [longest], 0, started + banner + "\nAnother kelvane watches ../link/, or an emulator"
+             " that a killed kelvane left running still uses it.\nEnd that kelvane, or close that emulator, and start"
+             " kelvane again.\nstatus 1\n", [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"\A\Z",
+             'ln -s "$PWD" ../link; KELVANE_TEST_GUEST= /proc/$PPID/exe ../link/; echo "status $?"\n'),
             ("the emulator killed", [longest], 0, started + "\nThe emulator ended by signal SIGINT.\n",
              [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"\A\Z", "kill -INT $$\n"),
             ("a print file never complete", [longest], 0, started + "Found file to print\nZeichen 10\n" * 2
