@@ -54,24 +54,26 @@ static void say_one_directory_only(int count, char** arguments)
         say("A directory whose name holds blanks goes in quotes: kelvane %s\n", quoted);
 }
 
-// The document folder given for the directory that holds it: every job
-// would go unseen, and the next start with the right one would remove it.
+// The document folder given for the directory that holds it, by whatever
+// name: every job would go unseen, and the next start with the right one
+// would remove it. Nor can any job be seen below a file.
 static bool say_if_a_document_folder(const char* directory, int document_folders)
 {
-    char parent[path_size];
-    std::snprintf(parent, sizeof parent, "%s", directory);
-    std::size_t length = std::strlen(parent);
-    while (length > 1 && parent[length - 1] == '/')
-        parent[--length] = '\0';
-    char* slash = std::strrchr(parent, '/');
-    if (!same_dos_name(slash != nullptr ? slash + 1 : parent, "document") || document_folders > 0)
+    char real[PATH_MAX];
+    struct stat status;
+    // A name that is not there yet is taken, as the guest may create it.
+    if (realpath(directory, real) == nullptr || stat(real, &status) != 0)
         return false;
-    if (slash == nullptr)
-        std::snprintf(parent, sizeof parent, ".");
-    else
-        slash[slash == parent ? 1 : 0] = '\0';
+    if (!S_ISDIR(status.st_mode)) {
+        say("\nNot a directory: %s; kelvane takes the directory that holds document and userdata.\n", directory);
+        return true;
+    }
+    char* slash = std::strrchr(real, '/');
+    if (!same_dos_name(slash + 1, "document") || document_folders > 0)
+        return false;
+    slash[slash == real ? 1 : 0] = '\0';
     char quoted[command_line_size];
-    shell_quote(quoted, sizeof quoted, parent);
+    shell_quote(quoted, sizeof quoted, std::strcmp(directory, ".") == 0 ? ".." : real);
     say("\nThe directory given is a document folder itself, with no document folder in it: %s\n"
         "Give kelvane the directory that holds it: kelvane %s\n",
         directory, quoted);

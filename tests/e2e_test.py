@@ -200,6 +200,7 @@ class KelvaneTest(unittest.TestCase):
             "The whole story: man kelvane\n")
         longest = "d" * 233 + "/"
         started = banner + "\n".join(start_lines(longest)) + "\n"
+        none = start_lines("none/document", False)
         # name, arguments, exit status, stdout, calls, and what stderr holds
         # when not empty; without dosemu on PATH the shell's complaint is there.
         cases = [
@@ -217,9 +218,11 @@ class KelvaneTest(unittest.TestCase):
             ("a blank left unquoted", ["--", longest, "extra"], 1, banner + "\nOne directory is all kelvane takes; it "
              "was also given: extra\nA directory whose name holds blanks goes in quotes: kelvane '%s extra'\n"
              % longest, []),
-            ("its document folder given", ["none/Document/"], 1, banner + "\nThe directory given is a document folder"
-             " itself, with no document folder in it: none/Document/\nGive kelvane the directory that holds it:"
-             " kelvane none\n", []),
+            ("its document folder given", ["doc/"], 1, banner + "\nThe directory given is a document folder itself,"
+             " with no document folder in it: doc/\nGive kelvane the directory that holds it: kelvane %s/g\n"
+             % os.path.realpath(self.root), []),
+            ("not a directory", ["/dev/null"], 1, banner + "\nNot a directory: /dev/null; kelvane takes the directory"
+             " that holds document and userdata.\n", []),
             ("watched already", [longest], 0, started + banner + "\nAnother kelvane watches ../link/, or an emulator"
              " that a killed kelvane left running still uses it.\nEnd that kelvane, or close that emulator, and start"
              " kelvane again.\nstatus 1\n", [("rm", [longest + "/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"\A\Z",
@@ -234,10 +237,12 @@ class KelvaneTest(unittest.TestCase):
              "printf 'x\\004\\n' > document/DRUCKEN.PS; sleep 9\n"),
             ("no emulator", [longest], 1, started + NO_EMULATOR, None),
             ("--version", ["--version"], 0, "kelvane %s\n" % VERSION, []),
-            ("no document folder", ["none"], 0, banner + "\n".join(
-                start_lines("none", False)[:2] + ["", "There is no folder none/document, where print jobs are looked for."]
-                + start_lines("none", False)[2:]) + "\n", [("rm", ["none/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"rm: [^\n]*none[^\n]*\n$"),
+            ("no document folder", ["none/document"], 0, banner + "\n".join(
+                none[:2] + ["", "There is no folder none/document/document, where print jobs are looked for."] + none[2:]) + "\n",
+             [("rm", ["none/document/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"rm: [^\n]*none[^\n]*\n$"),
         ]
+        os.makedirs(os.path.join(self.root, "g", "Document"))
+        os.symlink("g/Document", os.path.join(self.root, "doc"))
         for name, args, status, stdout, calls, *more in cases:
             with self.subTest(name):
                 # A stale print file, so that rm has nothing to say.
