@@ -302,6 +302,11 @@ int main(int argc, char** argv)
     // printed, unless kelvane was asked to end.
     print_watch_last_look();
     end_if_asked();
+    // Said again at the end, where the emulator's own lines cannot bury it.
+    if (!command_not_started(status) && !guest_print_file.folder_seen && !guest_print_file.directory_unlisted)
+        say("\nThere was no folder %s/document during the whole run, so no print job could be seen; %s may be"
+            " mistyped.\n",
+            directory, directory);
     if (command_not_started(status)) {
         say("\nThe emulator dosemu could not be started.\n");
         // -1: no shell could be started at all, which it has said.

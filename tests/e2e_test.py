@@ -238,7 +238,9 @@ class KelvaneTest(unittest.TestCase):
             ("no emulator", [longest], 1, started + NO_EMULATOR, None),
             ("--version", ["--version"], 0, "kelvane %s\n" % VERSION, []),
             ("no document folder", ["none/document"], 0, banner + "\n".join(
-                none[:2] + ["", "There is no folder none/document/document, where print jobs are looked for."] + none[2:]) + "\n",
+                none[:2] + ["", "There is no folder none/document/document, where print jobs are looked for."] + none[2:]
+                + ["", "There was no folder none/document/document during the whole run, so no print job could be seen;"
+                   " none/document may be mistyped."]) + "\n",
              [("rm", ["none/document/document/DRUCKEN.PS"]), ("dosemu", ["-X"])], r"rm: [^\n]*none[^\n]*\n$"),
         ]
         os.makedirs(os.path.join(self.root, "g", "Document"))
