@@ -61,7 +61,8 @@ static bool say_if_a_document_folder(const char* directory, int document_folders
 {
     char real[PATH_MAX];
     struct stat status;
-    // A name that is not there yet is taken, as the guest may create it.
+    // A name that is not there is taken as before: the start and the end say
+    // that no document folder is there.
     if (realpath(directory, real) == nullptr || stat(real, &status) != 0)
         return false;
     if (!S_ISDIR(status.st_mode)) {
