@@ -30,6 +30,13 @@ bool hold_guest_directory(const char* directory, int* lock)
                 directory);
         return !taken;
     }
+    // Above the single digits that shell scripts redirect: the real dosemu
+    // script's `exec 3>&1` would otherwise close it before its emulator ran.
+    const int high = fcntl(*lock, F_DUPFD_CLOEXEC, 10);
+    if (high >= 0) {
+        close(*lock);
+        *lock = high;
+    }
     struct stat guest, tmp;
     turn_held_as_guest = fstat(*lock, &guest) == 0 && stat("/tmp", &tmp) == 0 && guest.st_dev == tmp.st_dev
         && guest.st_ino == tmp.st_ino;
