@@ -135,10 +135,17 @@ static struct {
     posix_spawn_file_actions_t input;
     posix_spawn_file_actions_t input_output;
     posix_spawn_file_actions_t all;
+    bool emulator_locks;
+    posix_spawn_file_actions_t emulator;
 } streams;
 
-void take_over_streams()
+void take_over_streams(int emulator_lock)
 {
+    // A dup2 onto itself clears close-on-exec in the child alone (glibc 2.29 on).
+    streams.emulator_locks = emulator_lock >= 0;
+    posix_spawn_file_actions_init(&streams.emulator);
+    if (streams.emulator_locks)
+        posix_spawn_file_actions_adddup2(&streams.emulator, emulator_lock, emulator_lock);
     posix_spawn_file_actions_t* const actions[] = {&streams.input, &streams.input_output, &streams.all};
     for (int i = 0; i < 3; ++i) {
         posix_spawn_file_actions_init(actions[i]);
@@ -167,7 +174,9 @@ static bool output_gone()
 
 static const posix_spawn_file_actions_t* streams_for(bool keeps_streams)
 {
-    if (keeps_streams || !streams.taken)
+    if (keeps_streams)
+        return streams.taken && streams.emulator_locks ? &streams.emulator : nullptr;
+    if (!streams.taken)
         return nullptr;
     if (!output_gone())
         return &streams.input;

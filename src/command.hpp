@@ -25,7 +25,8 @@ bool shell_quote(char* out, std::size_t out_size, const char* path);
 // with the tick held off just before the command starts. Once
 // take_over_streams has run, a command reads /dev/null, so that none waits
 // for the terminal, and writes into /dev/null where kelvane's standard
-// output has no reader any more; unless it `keeps_streams` (the emulator).
+// output has no reader any more; unless it `keeps_streams` (the emulator),
+// which alone gets the descriptor handed to take_over_streams.
 int run_command(const char* title, const char* command, void (*starting)() = nullptr, bool keeps_streams = false);
 
 // Composes the command line from `format` (a format with at most one %s)
@@ -56,9 +57,10 @@ bool command_ran(int status);
 void take_over_signals();
 
 // Prepares the standard streams that the commands get in place of
-// kelvane's own (see run_command). Called before the tick starts, since
-// the spawn's file actions take the heap.
-void take_over_streams();
+// kelvane's own (see run_command), and the emulator's: it inherits
+// `emulator_lock` (unless -1) although that is close-on-exec. Called before
+// the tick starts, since the spawn's file actions take the heap.
+void take_over_streams(int emulator_lock);
 
 // The first SIGTERM or SIGHUP that asked kelvane to end, once one has come;
 // else 0.

@@ -6,6 +6,7 @@
 #include "guest_files.hpp"
 #include "print_watch.hpp"
 #include "tick.hpp"
+#include "turn.hpp"
 
 #include <climits>
 #include <csignal>
@@ -53,24 +54,27 @@ static void say_one_directory_only(int count, char** arguments)
         say("A directory whose name holds blanks goes in quotes: kelvane %s\n", quoted);
 }
 
-// The document folder given for the directory that holds it: every job
-// would go unseen, and the next start with the right one would remove it.
+// The document folder given for the directory that holds it, by whatever
+// name: every job would go unseen, and the next start with the right one
+// would remove it. Nor can any job be seen below a file.
 static bool say_if_a_document_folder(const char* directory, int document_folders)
 {
-    char parent[path_size];
-    std::snprintf(parent, sizeof parent, "%s", directory);
-    std::size_t length = std::strlen(parent);
-    while (length > 1 && parent[length - 1] == '/')
-        parent[--length] = '\0';
-    char* slash = std::strrchr(parent, '/');
-    if (!same_dos_name(slash != nullptr ? slash + 1 : parent, "document") || document_folders > 0)
+    char real[PATH_MAX];
+    struct stat status;
+    // A name that is not there is taken as before: the start and the end say
+    // that no document folder is there.
+    if (realpath(directory, real) == nullptr || stat(real, &status) != 0)
         return false;
-    if (slash == nullptr)
-        std::snprintf(parent, sizeof parent, ".");
-    else
-        slash[slash == parent ? 1 : 0] = '\0';
+    if (!S_ISDIR(status.st_mode)) {
+        say("\nNot a directory: %s; kelvane takes the directory that holds document and userdata.\n", directory);
+        return true;
+    }
+    char* slash = std::strrchr(real, '/');
+    if (!same_dos_name(slash + 1, "document") || document_folders > 0)
+        return false;
+    slash[slash == real ? 1 : 0] = '\0';
     char quoted[command_line_size];
-    shell_quote(quoted, sizeof quoted, parent);
+    shell_quote(quoted, sizeof quoted, std::strcmp(directory, ".") == 0 ? ".." : real);
     say("\nThe directory given is a document folder itself, with no document folder in it: %s\n"
         "Give kelvane the directory that holds it: kelvane %s\n",
         directory, quoted);
@@ -268,7 +272,8 @@ int main(int argc, char** argv)
         return end_with(1);
     }
     guest_files_start(directory);
-    if (say_if_a_document_folder(directory, count_document_folders()))
+    int lock;
+    if (say_if_a_document_folder(directory, count_document_folders()) || !hold_guest_directory(directory, &lock))
         return end_with(1);
 
     // Inherited as ignored, SIGCHLD would have the kernel reap the commands
@@ -283,7 +288,7 @@ int main(int argc, char** argv)
     say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
     say_about_document_folders(directory);
 
-    take_over_streams();
+    take_over_streams(lock);
     if (tick_start(4000, print_watch_tick) != 0) {
         say("\n timer error\n");
         return end_with(1);
@@ -298,6 +303,11 @@ int main(int argc, char** argv)
     // printed, unless kelvane was asked to end.
     print_watch_last_look();
     end_if_asked();
+    // Said again at the end, where the emulator's own lines cannot bury it.
+    if (!command_not_started(status) && !guest_print_file.folder_seen && !guest_print_file.directory_unlisted)
+        say("\nThere was no folder %s/document during the whole run, so no print job could be seen; %s may be"
+            " mistyped.\n",
+            directory, directory);
     if (command_not_started(status)) {
         say("\nThe emulator dosemu could not be started.\n");
         // -1: no shell could be started at all, which it has said.

@@ -7,9 +7,11 @@
 #include "turn.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 watch_record watch;
@@ -67,10 +69,11 @@ static void keep_failed_job(const char* why, const char* and_the_pdf, const char
 }
 
 // The real xreader shows a page 0.35 s after it starts at the soonest, and
-// returns at once, having shown nothing, where another of its windows has
-// the file or there is no session bus: a viewer that ends by itself sooner
-// than this was seen by nobody. On a machine under load keeping the job is
-// the safe side.
+// returns at once where another of its windows takes the file (that one
+// shows the job) or where there is no session bus (nothing is shown): of a
+// viewer that ends by itself sooner than this, kelvane cannot tell whether
+// anyone saw the job. On a machine under load keeping the job is the safe
+// side.
 static const long long shortest_viewing_ns = 1000LL * 1000 * 1000;
 static struct timespec viewer_started;
 
@@ -149,11 +152,24 @@ static void convert_show_delete()
                         " Its PDF is in /tmp/drucken.pdf until the next job.");
         return;
     }
+    // A viewer closed normally exits with 0; one that failed showed nothing
+    // for sure, however long it took (mupdf without a display, say).
+    if (WEXITSTATUS(viewer) != 0) {
+        char why[64];
+        std::snprintf(why, sizeof why, "The viewer ended with exit status %d", WEXITSTATUS(viewer));
+        keep_failed_job(why, " Its PDF is in /tmp/drucken.pdf until the next job.");
+        return;
+    }
     if (viewed_ns < shortest_viewing_ns) {
-        keep_failed_job("The viewer returned within a second of starting, so it cannot have shown the job",
+        keep_failed_job("The viewer returned within a second of starting, so kelvane cannot tell that anyone saw"
+                        " the job",
                         " Its PDF is in /tmp/drucken.pdf until the next job.",
-                        "Close any other window that shows /tmp/drucken.pdf, or run kelvane in the desktop session,"
-                        " and print the job again.\n");
+                        std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr
+                            ? "DBUS_SESSION_BUS_ADDRESS is not set, and xreader opens no window without a session"
+                              " bus: run kelvane in the desktop session, then print the job again.\n"
+                            : "Another window showing /tmp/drucken.pdf may have taken the file, or the session bus"
+                              " at DBUS_SESSION_BUS_ADDRESS does not answer: close that window or check the bus,"
+                              " then print the job again.\n");
         return;
     }
 
