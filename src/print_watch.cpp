@@ -77,6 +77,26 @@ static void keep_failed_job(const char* why, const char* and_the_pdf, const char
 static const long long shortest_viewing_ns = 1000LL * 1000 * 1000;
 static struct timespec viewer_started;
 
+// Without DBUS_SESSION_BUS_ADDRESS, GLib still finds the session bus at
+// $XDG_RUNTIME_DIR/bus; only with neither has xreader none for sure.
+static void quick_viewer_advice(char* advice, std::size_t size)
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    char bus[path_size] = "DBUS_SESSION_BUS_ADDRESS";
+    struct stat status;
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr
+        && (runtime == nullptr || std::snprintf(bus, sizeof bus, "%s/bus", runtime) >= static_cast<int>(sizeof bus)
+            || stat(bus, &status) != 0)) {
+        std::snprintf(advice, size, "DBUS_SESSION_BUS_ADDRESS is not set, and xreader opens no window without a"
+                                    " session bus: run kelvane in the desktop session, then print the job again.\n");
+        return;
+    }
+    std::snprintf(advice, size,
+                  "Another window showing /tmp/drucken.pdf may have taken the file, or the session bus at %s does not"
+                  " answer: close that window or check the bus, then print the job again.\n",
+                  bus);
+}
+
 static void note_viewer_start()
 {
     clock_gettime(CLOCK_MONOTONIC, &viewer_started);
@@ -161,15 +181,11 @@ static void convert_show_delete()
         return;
     }
     if (viewed_ns < shortest_viewing_ns) {
+        char advice[path_size + 256];
+        quick_viewer_advice(advice, sizeof advice);
         keep_failed_job("The viewer returned within a second of starting, so kelvane cannot tell that anyone saw"
                         " the job",
-                        " Its PDF is in /tmp/drucken.pdf until the next job.",
-                        std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr
-                            ? "DBUS_SESSION_BUS_ADDRESS is not set, and xreader opens no window without a session"
-                              " bus: run kelvane in the desktop session, then print the job again.\n"
-                            : "Another window showing /tmp/drucken.pdf may have taken the file, or the session bus"
-                              " at DBUS_SESSION_BUS_ADDRESS does not answer: close that window or check the bus,"
-                              " then print the job again.\n");
+                        " Its PDF is in /tmp/drucken.pdf until the next job.", advice);
         return;
     }
 
