@@ -91,6 +91,27 @@ void expect_read_from_files(const FileCase (&cases)[N], Reader reader)
     }
 }
 
+// This process's read calls and bytes read so far, from /proc/self/io; the
+// read that fetches them counts only afterwards, with `own` bytes.
+struct reads_so_far {
+    long calls = -1, bytes = -1, own = 0;
+};
+reads_so_far count_reads()
+{
+    char text[512] = "";
+    const int fd = open("/proc/self/io", O_RDONLY);
+    reads_so_far counts;
+    counts.own = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+    close(fd);
+    const char* calls = std::strstr(text, "syscr:");
+    const char* bytes = std::strstr(text, "rchar:");
+    if (counts.own > 0 && calls != nullptr && bytes != nullptr) {
+        counts.calls = std::atol(calls + 6);
+        counts.bytes = std::atol(bytes + 6);
+    }
+    return counts;
+}
+
 TEST(LayoutNumber, ReadsAtMostFiveBytesLikeAtoi)
 {
     const FileCase cases[] = {
@@ -99,7 +120,12 @@ TEST(LayoutNumber, ReadsAtMostFiveBytesLikeAtoi)
         {"", 0},          {"\n\t 42x", 42},   {"+8", 8},        {"- 3", 0},
         {"1\n", 1},       {"     9", 0},      {"-0", 0},        {std::string("4\0" "2", 3), 4},
     };
-    expect_read_from_files(cases, read_layout_number);
+    expect_read_from_files(cases, [](int fd) {
+        const reads_so_far before = count_reads();
+        const int number = read_layout_number(fd);
+        EXPECT_LE(count_reads().bytes - before.bytes - before.own, 5) << "bytes read";
+        return number;
+    });
 }
 
 TEST(LayoutNumber, TakesNothingBeyondTheBytesGiven)
@@ -126,27 +152,6 @@ TEST(LastByte, FoundBySeekingFromTheEnd)
         {"\xff", 255},
     };
     expect_read_from_files(cases, last_byte_of);
-}
-
-// This process's read calls and bytes read so far, from /proc/self/io; the
-// read that fetches them counts only afterwards, with `own` bytes.
-struct reads_so_far {
-    long calls = -1, bytes = -1, own = 0;
-};
-reads_so_far count_reads()
-{
-    char text[512] = "";
-    const int fd = open("/proc/self/io", O_RDONLY);
-    reads_so_far counts;
-    counts.own = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
-    close(fd);
-    const char* calls = std::strstr(text, "syscr:");
-    const char* bytes = std::strstr(text, "rchar:");
-    if (counts.own > 0 && calls != nullptr && bytes != nullptr) {
-        counts.calls = std::atol(calls + 6);
-        counts.bytes = std::atol(bytes + 6);
-    }
-    return counts;
 }
 
 TEST(LastByte, LargeSparseFileCostsOneRead)
