@@ -9,6 +9,7 @@ Each case has a deadline of its own, well inside CTest's (KELVANE_TEST_SECONDS,
 or 60 s); its runs stop there, and the guest gives up a little before,
 saying what it waited for."""
 
+import collections
 import os
 import shutil
 import signal
@@ -80,6 +81,12 @@ def letter_job_lines(ps):
     return ["Letter print", "Convert PS file to PDF:", "   - ps2pdf " + ps + " /tmp/drucken.pdf"]
 
 
+def book_job_lines(ps):
+    return ["Book print", "Convert PS file to a book file:", "   - psbook %s /tmp/book.ps" % ps,
+            "Re-organize book to brochure:", "   - psnup -3 /tmp/book.ps /tmp/brochure.ps",
+            "Convert PS file to PDF:", "   - ps2pdf /tmp/brochure.ps /tmp/drucken.pdf"]
+
+
 def kept_lines(why, ps, pdf_made=False):
     return ["", why + "; the print file is kept: " + ps,
             "It stays until the guest prints again, or until kelvane starts again and removes it;"
@@ -105,19 +112,8 @@ def read_calls(path):
     return calls
 
 
-class Run:
-    """What one run of kelvane left."""
-
-    def __init__(self, status, lines, stderr, calls, elapsed):
-        self.status = status
-        self.lines = lines  # (seconds since start, line) as they arrived
-        self.stdout = "".join(line + "\n" for _, line in lines)
-        self.stderr = stderr
-        self.calls = calls
-        self.elapsed = elapsed
-
-    def arrival(self, text, index=0):
-        return [t for t, line in self.lines if line == text][index]
+# What one run of kelvane left; `lines`: (seconds since start, line) as they arrived.
+Run = collections.namedtuple("Run", "status lines stdout stderr calls elapsed")
 
 
 class KelvaneCase(unittest.TestCase):
@@ -158,17 +154,14 @@ class KelvaneCase(unittest.TestCase):
 
     def read(self, name):
         path = os.path.join(self.root, name)
-        if not os.path.exists(path):
-            return ""
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", "surrogateescape")
+        return open(path, "rb").read().decode("utf-8", "surrogateescape") if os.path.exists(path) else ""
 
     def make_guest(self, name="guest", stale=True):
         """A guest directory; `stale`: with a complete job of an earlier run,
         removed at start and never shown, so that rm has nothing to say."""
         directory = os.path.join(self.root, name)
-        os.makedirs(os.path.join(directory, "document"))
-        os.makedirs(os.path.join(directory, "userdata"))
+        for folder in ("document", "userdata"):
+            os.makedirs(os.path.join(directory, folder))
         if stale:
             with open(os.path.join(directory, "document", "DRUCKEN.PS"), "wb") as f:
                 f.write(b"stale\n\x04")
@@ -235,7 +228,8 @@ class KelvaneCase(unittest.TestCase):
             self.reader.join()
         gave_up = self.read("guest-gave-up")
         self.assertEqual(gave_up, "", "the guest %s; kelvane wrote:\n%s" % (gave_up, self.read("stdout")))
-        return Run(status, self.lines, self.read("stderr"), read_calls(self.record), elapsed)
+        stdout = "".join(line + "\n" for _, line in self.lines)
+        return Run(status, self.lines, stdout, self.read("stderr"), read_calls(self.record), elapsed)
 
     def run_kelvane(self, args, scenario=None, **options):
         return self.finish(self.start(args, scenario, **options))
