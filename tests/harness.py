@@ -153,8 +153,11 @@ class KelvaneCase(unittest.TestCase):
             f.write(text)
 
     def read(self, name):
-        path = os.path.join(self.root, name)
-        return open(path, "rb").read().decode("utf-8", "surrogateescape") if os.path.exists(path) else ""
+        try:
+            with open(os.path.join(self.root, name), "rb") as f:
+                return f.read().decode("utf-8", "surrogateescape")
+        except FileNotFoundError:
+            return ""
 
     def make_guest(self, name="guest", stale=True):
         """A guest directory; `stale`: with a complete job of an earlier run,
