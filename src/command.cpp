@@ -210,7 +210,7 @@ void end_if_asked()
 // lands in that moment would wait for it for ever. Nested calls count
 // instead, with the tick, SIGTERM and SIGHUP held off while the count, the
 // actions and the running commands change.
-int run_command(const char* title, const char* command, void (*starting)(), bool keeps_streams)
+static int run_command(const char* title, const char* command, void (*starting)(), bool keeps_streams)
 {
     static struct sigaction saved_interrupt, saved_quit;
     // The shell becomes the command, so that a SIGTERM passed on to it

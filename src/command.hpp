@@ -18,21 +18,18 @@ constexpr std::size_t command_line_size = 2048;
 // does not fit.
 bool shell_quote(char* out, std::size_t out_size, const char* path);
 
-// Writes "title:\n   - command\n", runs `command` with /bin/sh -c as
-// system() would, waits for it and returns its wait status. Once kelvane
-// has been asked to end it writes and starts nothing and returns -1, as it
-// does when the shell cannot be started. `starting`, when given, is called
-// with the tick held off just before the command starts. Once
-// take_over_streams has run, a command reads /dev/null, so that none waits
-// for the terminal, and writes into /dev/null where kelvane's standard
-// output has no reader any more; unless it `keeps_streams` (the emulator),
-// which alone gets the descriptor handed to take_over_streams.
-int run_command(const char* title, const char* command, void (*starting)() = nullptr, bool keeps_streams = false);
-
 // Composes the command line from `format` (a format with at most one %s)
-// and the protected `path` (may be null when `format` has none), then
-// run_command. Returns -1, after saying so, when the line does not fit: a
-// cut command line could name another file.
+// and the protected `path` (may be null when `format` has none), writes
+// "title:\n   - command\n", runs it with /bin/sh -c as system() would,
+// waits for it and returns its wait status. Returns -1, after saying so,
+// when the line does not fit (a cut command line could name another file);
+// once kelvane has been asked to end it writes and starts nothing and
+// returns -1, as it does when the shell cannot be started. `starting`, when
+// given, is called with the tick held off just before the command starts.
+// Once take_over_streams has run, a command reads /dev/null, so that none
+// waits for the terminal, and writes into /dev/null where kelvane's
+// standard output has no reader any more; unless it `keeps_streams` (the
+// emulator), which alone gets the descriptor handed to take_over_streams.
 int run_logged(const char* title, const char* format, const char* path, void (*starting)() = nullptr,
                bool keeps_streams = false);
 
@@ -57,7 +54,7 @@ bool command_ran(int status);
 void take_over_signals();
 
 // Prepares the standard streams that the commands get in place of
-// kelvane's own (see run_command), and the emulator's: it inherits
+// kelvane's own (see run_logged), and the emulator's: it inherits
 // `emulator_lock` (unless -1) although that is close-on-exec. Called before
 // the tick starts, since the spawn's file actions take the heap.
 void take_over_streams(int emulator_lock);

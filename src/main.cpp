@@ -220,12 +220,6 @@ static int end_with(int status)
     return status;
 }
 
-// Started, the emulator gives the ticks their turn.
-static void let_the_ticks_look()
-{
-    watch.job_state = JOB_IDLE;
-}
-
 int main(int argc, char** argv)
 {
     const char* first = argc > 1 ? argv[1] : nullptr;
@@ -280,9 +274,7 @@ int main(int argc, char** argv)
     // before kelvane could learn how they ended.
     std::signal(SIGCHLD, SIG_DFL);
 
-    // Claimed until the emulator runs: a tick during a slow removal of the
-    // stale print file must not print it, nor write into the launcher's lines.
-    watch.job_state = JOB_BUSY;
+    print_watch_hold();
     std::snprintf(watch.print_file_path, sizeof watch.print_file_path, "%s/document/DRUCKEN.PS", directory);
     std::snprintf(watch.config_file_path, sizeof watch.config_file_path, "%s/userdata/DRUCKEN.CFG", directory);
     say("Print file name: %s\nConfig file name: %s\n", watch.print_file_path, watch.config_file_path);
@@ -296,7 +288,7 @@ int main(int argc, char** argv)
     remove_leftover_print_files();
     // Every print job is handled by ticks that interrupt this wait. Asked to
     // end (SIGTERM, SIGHUP) during that removal, kelvane starts no emulator.
-    const int status = run_logged("Start GEOS", "dosemu -X", nullptr, let_the_ticks_look, true);
+    const int status = run_logged("Start GEOS", "dosemu -X", nullptr, print_watch_start, true);
     tick_stop();
     say_how_the_emulator_ended(status);
     // Whatever the emulator's status, a job found or completed by now is

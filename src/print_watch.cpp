@@ -300,6 +300,16 @@ static void watch_tick(bool wait_for_turn)
         watch.job_state = look_for_job();
 }
 
+void print_watch_hold()
+{
+    watch.job_state = JOB_BUSY;
+}
+
+void print_watch_start()
+{
+    watch.job_state = JOB_IDLE;
+}
+
 void print_watch_tick()
 {
     watch_tick(false);

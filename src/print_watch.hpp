@@ -43,6 +43,13 @@ static_assert(std::atomic<std::int32_t>::is_always_lock_free, "ticks run in a si
 // Process-wide, zero-initialised, alive for the whole run.
 extern watch_record watch;
 
+// The launcher holds the job from before the tick starts until the emulator
+// runs: a tick during a slow removal of the stale print file must not print
+// it, nor write into the launcher's lines. print_watch_start, called as the
+// emulator starts, gives the ticks their turn.
+void print_watch_hold();
+void print_watch_start();
+
 // The tick procedure handed to tick_start.
 void print_watch_tick();
 

@@ -16,4 +16,6 @@ int tick_start(std::int32_t period_ms, tick_procedure procedure);
 // blocks SIGALRM again if tick_start found it blocked.
 void tick_stop();
 
+// The SIGALRM action tick_start installs; named here so that a test can see
+// that it is the one in place.
 void tick_alarm_handler(int signal_number);

@@ -11,7 +11,7 @@ add_test(NAME dosemu.letter_then_brochure COMMAND Python3::Interpreter ${dos_tes
 add_test(NAME dosemu.demo COMMAND Python3::Interpreter ${dos_test} DOSEMUTest.test_demo)
 # The DOSEMU case runs twice (folders made by DOS, and copied in upper case);
 # a job that nobody takes ends a run only after PRINT.COM's 60 s.
-set_tests_properties(dosbox.letter_then_brochure PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
-set_tests_properties(dosemu.letter_then_brochure PROPERTIES TIMEOUT 240 SKIP_RETURN_CODE 77)
+set_tests_properties(dosbox.letter_then_brochure PROPERTIES TIMEOUT 150 SKIP_RETURN_CODE 77)
+set_tests_properties(dosemu.letter_then_brochure PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
 set_tests_properties(dosemu.demo PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77)
 kelvane_uses_tmp_files(dosbox.letter_then_brochure dosemu.letter_then_brochure dosemu.demo)

@@ -18,9 +18,7 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
-import own_tmp  # noqa: E402
-
+from harness import own_tmp
 from real_tools_test import (STANDINS, booklet_order, nup_sheets, page_numbers, pdf_page_count,
                              standin_env)
 
@@ -50,6 +48,7 @@ def run_kelvane(case, guest, env, cwd):
     except subprocess.TimeoutExpired:
         os.killpg(run.pid, signal.SIGKILL)
         out, err = run.communicate()
+        err += "kelvane ran past 100 s and was killed\n"
     elapsed, after = time.monotonic() - started, resource.getrusage(resource.RUSAGE_CHILDREN)
     print("%s case: %.1f s wall, %.1f s CPU (user+sys, children included)" % (
         case, elapsed, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime))

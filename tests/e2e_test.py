@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the kelvane binary.
-
-Each case runs the real binary through a pipe, in a fresh temporary
-directory, with stand-ins for the emulator, the converters, the viewer and
-rm first on PATH. The stand-ins record their argument vectors; the stand-in
-emulator's guest plays a scenario written by the case. Usage:
+"""End-to-end tests of the kelvane binary, run as tests/harness.py runs it:
+the stand-ins record their argument vectors, and the stand-in emulator's
+guest plays a scenario written by the case. Usage:
 
     e2e_test.py KELVANE [unittest arguments]
 """
@@ -13,20 +10,11 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
-import tempfile
-import threading
-import time
-import unittest
 import unittest.mock
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
-import own_tmp  # noqa: E402
+from harness import (BANNER, VERSION, KelvaneCase, book_job_lines, found, kept_lines, letter_job_lines, main,
+                     shown_and_deleted_lines, start_lines)
 
-KELVANE = None
-STUBS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stubs")
-
-BANNER = "\nkelvane {} - GEOS print jobs from DOSEMU to PDF\n---------------------------------\n\n"
 # From the build tree, which has no installed example script beside it.
 NO_EMULATOR = ("\nThe emulator dosemu could not be started.\n"
                "Check that a program named dosemu is on PATH: command -v dosemu\n"
@@ -34,158 +22,9 @@ NO_EMULATOR = ("\nThe emulator dosemu could not be started.\n"
                "script below into a directory on PATH, make it executable and set its three lines.\n"
                "   docs/examples/dosemu in kelvane's source\n")
 
-# Shell functions for the guest scenarios; the guest runs in its directory.
-GUEST_LIBRARY = r"""
-print_job() {  # $1: layout number, or - for no layout file
-  mkdir -p document userdata
-  if [ "$1" = - ]; then command /bin/rm -f userdata/DRUCKEN.CFG; else printf '%s' "$1" > userdata/DRUCKEN.CFG; fi
-  printf '%%!PS-Adobe-3.0\n%%%%Pages: 1\n%%%%Page: 1 1\nshowpage\n%%%%EOF\n' > document/DRUCKEN.PS.part
-  mv document/DRUCKEN.PS.part document/DRUCKEN.PS
-}
-complete_job() { printf '\004' >> document/DRUCKEN.PS; }
-# The waits give up after 30 s, so that a kelvane that never gets there
-# shows its transcript instead of running into the test's timeout.
-wait_deleted() { n=0; while [ -e "${1:-document/DRUCKEN.PS}" ] && [ $((n += 1)) -le 300 ]; do sleep 0.1; done; }
-wait_called() {
-  n=0; until grep -qa "$1" "$KELVANE_TEST_RECORD" 2>/dev/null || [ $((n += 1)) -gt 300 ]; do sleep 0.1; done
-}
-"""
 
 
-# The lines of a transcript that several cases share.
-def start_lines(directory, left=True):
-    ps = directory + "/document/DRUCKEN.PS"
-    return [
-        "Print file name: " + ps,
-        "Config file name: " + directory + "/userdata/DRUCKEN.CFG",
-    ] + ["A print job left from an earlier run: " + ps] * left + [
-        "Remove eventually existing PS file:",
-        "   - rm " + ps,
-        "Start GEOS:",
-        "   - dosemu -X",
-    ]
-
-def letter_job_lines(ps):
-    return [
-        "Letter print",
-        "Convert PS file to PDF:",
-        "   - ps2pdf " + ps + " /tmp/drucken.pdf",
-    ]
-
-def kept_lines(why, ps, pdf_made=False):
-    return ["", why + "; the print file is kept: " + ps,
-            "It stays until the guest prints again, or until kelvane starts again and removes it;"
-            " copy it elsewhere first to keep it past that start."
-            + (" Its PDF is in /tmp/drucken.pdf until the next job." if pdf_made else "")]
-
-def shown_and_deleted_lines(ps):
-    return [
-        "Start PDF-Reader:",
-        "   - xreader /tmp/drucken.pdf",
-        "Delete original PS file:",
-        "   - rm " + ps,
-    ]
-
-
-class Run:
-    """What one run of kelvane left: exit status, output and recorded calls."""
-
-    def __init__(self, status, stdout, stderr, lines, calls):
-        self.status = status
-        self.stdout = stdout
-        self.stderr = stderr
-        self.lines = lines  # (seconds since start, line) as they arrived
-        self.calls = calls  # (tool, [arguments]) in the order they were made
-
-    def arrival(self, text, index=0):
-        return [t for t, line in self.lines if line == text][index]
-
-
-def read_calls(path):
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as f:
-        fields = f.read().split(b"\0")[:-1]
-    calls = []
-    while fields:
-        tool, count = fields[0].decode(), int(fields[1])
-        calls.append((tool, [a.decode("utf-8", "surrogateescape") for a in fields[2:2 + count]]))
-        fields = fields[2 + count:]
-    return calls
-
-
-class KelvaneTest(unittest.TestCase):
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="kelvane-e2e-")
-        self.record = os.path.join(self.root, "record")
-        self.guest = os.path.join(self.root, "guest.sh")
-
-    def tearDown(self):
-        shutil.rmtree(self.root)
-
-    def run_kelvane(self, args, guest_dir=None, scenario=None, cwd=None, timeout=60, preexec=None,
-                    path=None, close_after=None, merged=False):
-        env = dict(os.environ)
-        env["PATH"] = path or STUBS + os.pathsep + env["PATH"]
-        env["KELVANE_TEST_RECORD"] = self.record
-        env["KELVANE_TEST_ROOT"] = self.root
-        env.pop("KELVANE_TEST_GUEST", None)
-        if os.path.exists(self.record):  # the calls of this run alone
-            os.remove(self.record)
-        if scenario is not None:
-            with open(self.guest, "w") as f:
-                f.write(GUEST_LIBRARY + scenario)
-            env["KELVANE_TEST_GUEST"] = self.guest
-            env["KELVANE_TEST_DIR"] = os.path.join(cwd or self.root, guest_dir)
-        start = time.monotonic()
-        # In a session of its own, so that when kelvane dies (a sanitizer
-        # report, say) its stand-ins go too and stop holding the pipe open.
-        process = subprocess.Popen([KELVANE] + args, cwd=cwd or self.root, env=env,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT if merged else subprocess.PIPE, start_new_session=True,
-                                   preexec_fn=preexec)
-        reaper = threading.Thread(target=self.end_session_with, args=(process,), daemon=True)
-        reaper.start()
-        lines, raw = [], b""
-        try:
-            for line in iter(process.stdout.readline, b""):
-                if len(lines) == close_after:
-                    process.stdout.close()  # as `| head` does
-                    break
-                raw += line
-                lines.append((time.monotonic() - start, line.decode().rstrip("\n")))
-                if time.monotonic() - start > timeout:
-                    raise AssertionError("kelvane ran longer than %d s" % timeout)
-            status = process.wait(timeout=timeout)
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        stderr = process.stderr.read() if process.stderr else b""
-        if process.stderr:
-            process.stderr.close()
-        if not process.stdout.closed:
-            process.stdout.close()
-        return Run(status, raw.decode(), stderr.decode(), lines, read_calls(self.record))
-
-    @staticmethod
-    def end_session_with(process):
-        process.wait()
-        try:
-            os.killpg(process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-
-    def make_guest(self, name, stale=False):
-        directory = os.path.join(self.root, name)
-        os.makedirs(os.path.join(directory, "document"))
-        os.makedirs(os.path.join(directory, "userdata"))
-        if stale:
-            # A complete job from an earlier run: removed at start, never shown.
-            with open(os.path.join(directory, "document", "DRUCKEN.PS"), "wb") as f:
-                f.write(b"stale\n\x04")
-        return directory
-
+class KelvaneTest(KelvaneCase):
     def test_arguments(self):
         """What the command line alone decides, with an emulator that ends at once."""
         banner = BANNER.format(VERSION)
@@ -250,9 +89,8 @@ class KelvaneTest(unittest.TestCase):
             with self.subTest(name):
                 # A stale print file, so that rm has nothing to say.
                 shutil.rmtree(os.path.join(self.root, longest), ignore_errors=True)
-                self.make_guest(longest, stale=True)
-                scenario = more[1] if len(more) > 1 else None
-                run = self.run_kelvane(args, longest if scenario else None, scenario,
+                self.make_guest(longest)
+                run = self.run_kelvane(args, more[1] if len(more) > 1 else None,
                                        path=None if calls is not None else "/usr/bin:/bin")
                 self.assertEqual(run.status, status)
                 self.assertEqual(run.stdout, stdout)
@@ -265,39 +103,21 @@ class KelvaneTest(unittest.TestCase):
     def test_letter_then_brochure(self):
         """The whole transcript of two jobs, and ticks every 4 seconds; a helper
         that the first job's viewer leaves running does not hold up the next."""
-        directory = self.make_guest("guest", stale=True)
-        open(os.path.join(self.root, "viewer-leaves-a-helper"), "w").close()
-        run = self.run_kelvane([directory], "guest", r"""
+        directory = self.make_guest()
+        self.marker("viewer-leaves-a-helper")
+        run = self.run_kelvane(directory, r"""
 print_job 0; sleep 5; complete_job; wait_deleted
 sleep 1; print_job 1; complete_job; wait_deleted
 """)
         ps = directory + "/document/DRUCKEN.PS"
-        expected = BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
-            "Found file to print",
-            "Zeichen 10",
-            "Found file to print",
-            "Zeichen 4",
-            "Found config file. Configuration 0",
-        ] + letter_job_lines(ps) + shown_and_deleted_lines(ps) + [
-            "Found file to print",
-            "Zeichen 4",
-            "Found config file. Configuration 1",
-            "Book print",
-            "Convert PS file to a book file:",
-            "   - psbook " + ps + " /tmp/book.ps",
-            "Re-organize book to brochure:",
-            "   - psnup -3 /tmp/book.ps /tmp/brochure.ps",
-            "Convert PS file to PDF:",
-            "   - ps2pdf /tmp/brochure.ps /tmp/drucken.pdf",
-        ] + shown_and_deleted_lines(ps)) + "\n"
+        self.assertEqual(run.stdout, self.transcript(directory, found(10) + found(4, 0) + letter_job_lines(ps)
+                                                     + shown_and_deleted_lines(ps) + found(4, 1)
+                                                     + book_job_lines(ps) + shown_and_deleted_lines(ps)))
         self.assertEqual(run.status, 0)
-        self.assertEqual(run.stdout, expected)
         self.assertEqual(run.stderr, "")
         self.assertFalse(os.path.exists(ps))
 
-        ticks = [run.arrival("Found file to print", 0), run.arrival("Found file to print", 1),
-                 run.arrival("Letter print"), run.arrival("Found file to print", 2),
-                 run.arrival("Book print")]
+        ticks = [t for t, line in run.lines if line in ("Found file to print", "Letter print", "Book print")]
         self.assertAlmostEqual(ticks[0], 4.0, delta=1.5)
         for earlier, later in zip(ticks, ticks[1:]):
             self.assertAlmostEqual(later - earlier, 4.0, delta=1.0, msg=ticks)
@@ -305,9 +125,9 @@ sleep 1; print_job 1; complete_job; wait_deleted
     def test_failed_conversion_keeps_the_job(self):
         """A failing converter: no viewer, the print file kept and left alone
         until the guest prints again."""
-        directory = self.make_guest("guest", stale=True)
-        open(os.path.join(self.root, "fail-ps2pdf"), "w").close()
-        run = self.run_kelvane([directory], "guest", r"""
+        directory = self.make_guest()
+        self.marker("fail-ps2pdf")
+        run = self.run_kelvane(directory, r"""
 print_job 0; complete_job
 wait_called ps2pdf; sleep 6
 [ -e document/DRUCKEN.PS ] && echo kept > "$KELVANE_TEST_ROOT/evidence"
@@ -318,26 +138,21 @@ print_job -; complete_job; wait_deleted
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         self.assertTrue(os.path.exists(os.path.join(self.root, "evidence")), "print file was not kept")
-        self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
-            "Found file to print",
-            "Zeichen 4",
-            "Found config file. Configuration 0",
-        ] + letter_job_lines(ps) + kept_lines("The conversion failed", ps) + [
-            "Found file to print",
-            "Zeichen 4",
-        ] + letter_job_lines(ps) + shown_and_deleted_lines(ps)) + "\n")
-        self.assertEqual([tool for tool, _ in run.calls], ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader", "rm"])
+        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps)
+                                                     + kept_lines("The conversion failed", ps) + found(4)
+                                                     + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
+        self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf", "ps2pdf", "xreader", "rm"])
 
     def test_shell_characters_in_the_directory(self):
         """Each command gets exactly its own file, however the directory is named."""
         name = "-a b'c\"$(touch x);d`touch y`&*"
-        self.make_guest(name, stale=True)
+        self.make_guest(name)
         # Started as a careless parent might, with SIGCHLD ignored (the
         # commands' exit statuses must still count) and SIGALRM blocked.
         def careless():
             signal.signal(signal.SIGCHLD, signal.SIG_IGN)
             signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGALRM])
-        run = self.run_kelvane(["--", name], name, r"""
+        run = self.run_kelvane(["--", name], r"""
 print_job 1; complete_job; wait_deleted
 """, preexec=careless)
         self.assertEqual(run.status, 0)
@@ -355,7 +170,7 @@ print_job 1; complete_job; wait_deleted
         # Nothing was created or removed beside the guest's own files.
         left = sorted(os.path.relpath(os.path.join(d, f), self.root)
                       for d, dirs, files in os.walk(self.root) for f in files + dirs)
-        self.assertEqual(left, sorted(["record", "guest.sh", name, name + "/document", name + "/userdata",
+        self.assertEqual(left, sorted(["record", "guest.sh", "stdout", "stderr", name, name + "/document", name + "/userdata",
                                        name + "/userdata/DRUCKEN.CFG"]))
 
     def test_guest_files_in_any_case(self):
@@ -375,7 +190,7 @@ print_job 1; complete_job; wait_deleted
                     os.makedirs(os.path.join(directory, folder))
                 for name in (leftover or "").split():
                     open(os.path.join(directory, name), "w").close()
-                run = self.run_kelvane([directory], str(number), "printf %d > %s; printf 'x\\004' > %s; wait_deleted %s\n"
+                run = self.run_kelvane(directory, "printf %d > %s; printf 'x\\004' > %s; wait_deleted %s\n"
                                        % (layout, cfg, ps, ps))
                 ps = directory + "/" + ps
                 steps = ([("psbook", [ps, "/tmp/book.ps"]), ("psnup", ["-3", "/tmp/book.ps", "/tmp/brochure.ps"]),
@@ -398,24 +213,23 @@ print_job 1; complete_job; wait_deleted
         if made.returncode != 0:
             self.skipTest("no FAT image can be mounted here: " + made.stderr.decode().strip())
         try:
-            run = self.run_kelvane([directory], "fat", "sleep 1; mkdir DOCUMENT; printf 'x\\004' > DOCUMENT/DRUCKEN.PS\n"
+            run = self.run_kelvane(directory, "sleep 1; mkdir DOCUMENT; printf 'x\\004' > DOCUMENT/DRUCKEN.PS\n"
                                    "wait_deleted DOCUMENT/DRUCKEN.PS\n")
         finally:
             subprocess.run(["fusermount", "-u", directory], timeout=20)
-        self.assertEqual([tool for tool, _ in run.calls], ["rm", "dosemu", "ps2pdf", "xreader", "rm"])
+        self.assertEqual(self.tools(run), ["rm", "dosemu", "ps2pdf", "xreader", "rm"])
 
     def test_emulator_ends_with_127(self):
         """A job found complete is still printed when the emulator's command ends
         with 127; a viewer the shell cannot find keeps it."""
-        directory = self.make_guest("guest", stale=True)
-        open(os.path.join(self.root, "missing-xreader"), "w").close()
-        run = self.run_kelvane([directory], "guest", "print_job 0; complete_job; sleep 5; exit 127\n")
+        directory = self.make_guest()
+        self.marker("missing-xreader")
+        run = self.run_kelvane(directory, "print_job 0; complete_job; sleep 5; exit 127\n")
         ps = directory + "/document/DRUCKEN.PS"
-        self.assertEqual(run.stdout, BANNER.format(VERSION) + "\n".join(start_lines(directory) + [
-            "Found file to print", "Zeichen 4", "Found config file. Configuration 0",
-        ] + letter_job_lines(ps) + shown_and_deleted_lines(ps)[:2]
-            + kept_lines("The viewer did not start or was ended by a signal", ps, pdf_made=True)) + "\n"
-            + NO_EMULATOR)
+        self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps)
+                                                     + shown_and_deleted_lines(ps)[:2] + kept_lines(
+                                                         "The viewer did not start or was ended by a signal", ps,
+                                                         pdf_made=True)) + NO_EMULATOR)
         self.assertEqual(run.status, 1)
         self.assertTrue(os.path.exists(ps), "the print file was not kept")
 
@@ -423,7 +237,7 @@ print_job 1; complete_job; wait_deleted
         """A viewer that returns within a second may have shown nothing; one that fails, however slowly, has."""
         quick = "The viewer returned within a second of starting, so kelvane cannot tell that anyone saw the job"
         bus = os.path.join(self.root, "bus")
-        open(bus, "w").close()
+        self.marker("bus")
         # the viewer's exit status, its marker, XDG_RUNTIME_DIR, the lines that end the run
         for number, (status, marker, runtime, why, advice) in enumerate((
                 (0, "viewer-exits-at-once", None, quick, "DBUS_SESSION_BUS_ADDRESS is not set, and xreader opens no"
@@ -436,10 +250,9 @@ print_job 1; complete_job; wait_deleted
                 os.environ.pop("DBUS_SESSION_BUS_ADDRESS", None)
                 os.environ.pop("XDG_RUNTIME_DIR", None)
                 os.environ.update({"XDG_RUNTIME_DIR": runtime} if runtime else {})
-                directory = self.make_guest("guest%d" % number)
-                with open(os.path.join(self.root, marker), "w") as f:
-                    f.write(str(status))
-                run = self.run_kelvane([directory], "guest%d" % number, "print_job 0; complete_job; sleep 9\n")
+                directory = self.make_guest("guest%d" % number, stale=False)
+                self.marker(marker, str(status))
+                run = self.run_kelvane(directory, "print_job 0; complete_job; sleep 9\n")
                 os.remove(os.path.join(self.root, marker))
                 ps = directory + "/document/DRUCKEN.PS"
                 self.assertTrue(run.stdout.endswith("\n".join(kept_lines(why, ps, True)) + "\n" + advice), run.stdout)
@@ -448,20 +261,16 @@ print_job 1; complete_job; wait_deleted
     def test_closed_output(self):
         """Its reader gone (`kelvane DIR | head -n 1`, also with 2>&1), kelvane and a converter
         that writes to stderr go on with the job."""
-        open(os.path.join(self.root, "noisy"), "w").close()
+        self.marker("noisy")
         for merged in (False, True):
             with self.subTest(merged=merged):
-                directory = self.make_guest("guest%d" % merged, stale=True)
-                run = self.run_kelvane([directory], "guest%d" % merged, "print_job 1; complete_job; wait_deleted\n",
+                directory = self.make_guest("guest%d" % merged)
+                run = self.run_kelvane(directory, "print_job 1; complete_job; wait_deleted\n",
                                        close_after=1, merged=merged)
                 self.assertEqual(run.status, 0)
-                self.assertEqual([tool for tool, _ in run.calls],
+                self.assertEqual(self.tools(run),
                                  ["rm", "dosemu", "psbook", "psnup", "ps2pdf", "xreader", "rm"])
 
 
 if __name__ == "__main__":
-    KELVANE = os.path.abspath(sys.argv.pop(1))
-    VERSION = os.environ.get("KELVANE_VERSION", "")
-    own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE)
-    result = unittest.main(exit=False).result
-    sys.exit(1 if not result.wasSuccessful() else 77 if result.testsRun == len(result.skipped) > 0 else 0)
+    main()

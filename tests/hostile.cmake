@@ -15,9 +15,10 @@ foreach(case IN LISTS hostile_cases_on_tmp hostile_cases)
            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/hostile_test.py $<TARGET_FILE:kelvane>
                    HostileTest.test_${case})
   set_tests_properties(hostile.${case} PROPERTIES TIMEOUT 150 SKIP_RETURN_CODE 77
-                       ENVIRONMENT KELVANE_VERSION=${PROJECT_VERSION})
+                       ENVIRONMENT "KELVANE_VERSION=${PROJECT_VERSION};KELVANE_TEST_SECONDS=120")
 endforeach()
 list(TRANSFORM hostile_cases_on_tmp PREPEND hostile.)
 kelvane_uses_tmp_files(${hostile_cases_on_tmp})
 # Five short runs of kelvane, one a kind of layout file.
-set_tests_properties(hostile.layout_file_hostile PROPERTIES TIMEOUT 240)
+set_tests_properties(hostile.layout_file_hostile PROPERTIES TIMEOUT 240
+                     ENVIRONMENT "KELVANE_VERSION=${PROJECT_VERSION};KELVANE_TEST_SECONDS=210")

@@ -1,19 +1,14 @@
 #!/usr/bin/env python3
-"""Hostile files and places, end to end.
-
-Each case runs the real binary with the recording stand-ins of tests/stubs
-(and, where a case needs a slow converter or viewer, its own stand-ins in
-front of them) in its own process group, as a terminal would run it, with its
-standard output going to a file that the guest scenario can watch. Usage:
+"""Hostile files and places, end to end, run as tests/harness.py runs
+kelvane, with a case's own slow stand-ins where it needs a slow converter or
+viewer. Usage:
 
     hostile_test.py KELVANE [unittest arguments]
 
-Exits with 77 when every case it ran was skipped (CTest: SKIP_RETURN_CODE).
-
 Cases that let a conversion run or that put things at /tmp/book.ps,
 /tmp/brochure.ps or /tmp/drucken.pdf move whatever stands there aside first
-and put it back afterwards. The run has a /tmp of its own (scripts/own_tmp.py), or,
-where that is not allowed, CTest runs those cases one at a time.
+and put it back afterwards, for where the run has no /tmp of its own and CTest
+runs those cases one at a time.
 """
 
 import os
@@ -21,46 +16,17 @@ import shutil
 import signal
 import stat
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_test import (BANNER, GUEST_LIBRARY, STUBS, kept_lines, letter_job_lines, own_tmp,  # noqa: E402
-                      read_calls, shown_and_deleted_lines, start_lines)
+import harness
+from harness import (KelvaneCase, book_job_lines, found, kept_lines, letter_job_lines, main,
+                     shown_and_deleted_lines, start_lines)
 
-KELVANE = None
-VERSION = os.environ.get("KELVANE_VERSION", "")
 INTERMEDIATES = ("/tmp/book.ps", "/tmp/brochure.ps", "/tmp/drucken.pdf")
 NOBODY = 65534
 IS_ROOT = os.geteuid() == 0
-
-# More guest functions. The guest gives up after 30 s of waiting, so that a
-# kelvane that never says what is awaited ends the case instead of hanging it.
-HOSTILE_LIBRARY = r"""
-gave_up() { echo "$1" >> "$KELVANE_TEST_ROOT/guest-gave-up"; exit 1; }
-wait_output() {  # $1: a whole line kelvane writes, $2: how many of them (1)
-  n=0
-  # A Ctrl-C sent to the group can kill the grep, leaving no count.
-  until c=$(grep -cxF -- "$1" "$KELVANE_TEST_OUTPUT"); [ "${c:-0}" -ge "${2:-1}" ]; do
-    n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for: $1"; sleep 0.1
-  done
-}
-wait_deleted() {
-  n=0
-  while [ -e document/DRUCKEN.PS ] || [ -L document/DRUCKEN.PS ]; do
-    n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for the print file to go"; sleep 0.1
-  done
-}
-change_job() { printf 'again\n\004' >> document/DRUCKEN.PS; }  # a new version, complete
-wait_busy() {
-  n=0
-  until [ -e "$KELVANE_TEST_ROOT/busy-$1" ]; do
-    n=$((n + 1)); [ $n -le 300 ] || gave_up "waited for $1"; sleep 0.1
-  done
-}
-"""
 
 # Stand-ins for a conversion and a viewer that take their time: while the
 # marker file slow-TOOL exists, the tool records its call, says it is busy
@@ -86,13 +52,6 @@ esac
 """
 
 
-def found(value, layout=None):
-    lines = ["Found file to print", "Zeichen %d" % value]
-    if layout is not None:
-        lines.append("Found config file. Configuration %d" % layout)
-    return lines
-
-
 def refused(path, ps):
     return (["", "Not writing through %s: it is not a plain file of your own" % path]
             + kept_lines("The conversion failed", ps))
@@ -112,38 +71,13 @@ def describe(path):
     return (stat.S_IFMT(status.st_mode), status.st_uid, status.st_ino)
 
 
-class Run:
-    def __init__(self, status, stdout, stderr, calls, elapsed):
-        self.status = status
-        self.stdout = stdout
-        self.stderr = stderr
-        self.calls = calls
-        self.elapsed = elapsed
-
-    def lines(self):
-        return self.stdout.split("\n")
-
-
-class HostileTest(unittest.TestCase):
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="kelvane-hostile-")
-        self.record = os.path.join(self.root, "record")
-        self.output = os.path.join(self.root, "stdout")
-        self.stubs = os.path.join(self.root, "stubs")
-        self.saved = None
-        self.group = None
+class HostileTest(KelvaneCase):
+    saved = None  # where the fixed /tmp paths' files wait meanwhile
 
     def tearDown(self):
-        if self.group is not None:
-            # Whatever the run left in its process group: a guest that gave
-            # up, a stand-in still waiting.
-            try:
-                os.killpg(self.group, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        super().tearDown()  # first the run's processes, which might still write there
         if self.saved is not None:
             self.restore_intermediates()
-        shutil.rmtree(self.root)
 
     # -- the fixed intermediate paths under /tmp, moved aside and put back --
 
@@ -172,16 +106,6 @@ class HostileTest(unittest.TestCase):
 
     # -- one run --
 
-    def make_guest(self, name="guest"):
-        directory = os.path.join(self.root, name)
-        os.makedirs(os.path.join(directory, "document"))
-        os.makedirs(os.path.join(directory, "userdata"))
-        # A complete job of an earlier run, removed at start, so that rm has
-        # nothing to say.
-        with open(os.path.join(directory, "document", "DRUCKEN.PS"), "wb") as f:
-            f.write(b"stale\n\x04")
-        return directory
-
     def slow_stand_ins(self):
         os.makedirs(self.stubs, exist_ok=True)
         for tool in ("ps2pdf", "xreader"):
@@ -190,69 +114,14 @@ class HostileTest(unittest.TestCase):
                 f.write(SLOW_TOOL)
             os.chmod(path, 0o755)
 
-    def start(self, directory, scenario, prefix=(), user=None, stdin=subprocess.DEVNULL):
-        env = dict(os.environ)
-        env["PATH"] = os.pathsep.join([self.stubs, STUBS, env["PATH"]])
-        env["KELVANE_TEST_RECORD"] = self.record
-        env["KELVANE_TEST_ROOT"] = self.root
-        env["KELVANE_TEST_STUBS"] = STUBS
-        env["KELVANE_TEST_OUTPUT"] = self.output
-        env["KELVANE_TEST_GUEST"] = os.path.join(self.root, "guest.sh")
-        env["KELVANE_TEST_DIR"] = directory
-        env["KELVANE_TEST_KELVANE"] = KELVANE
-        with open(env["KELVANE_TEST_GUEST"], "w") as f:
-            f.write(GUEST_LIBRARY + HOSTILE_LIBRARY + scenario)
+    def start(self, directory, scenario, **options):
         if self.saved is None:
             # A case that does not hold the fixed /tmp paths expects no
             # conversion; should one run all the same, its stand-ins fail
             # before they write anything there.
             for tool in ("psbook", "psnup", "ps2pdf"):
-                open(os.path.join(self.root, "fail-" + tool), "w").close()
-        command = list(prefix) + [KELVANE, directory]
-        if prefix:
-            # LeakSanitizer cannot work under ptrace (a sanitized build);
-            # the runs without strace still look for leaks.
-            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
-        if user is not None:
-            command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
-        self.stdout_file = open(self.output, "wb")
-        self.stderr_file = open(os.path.join(self.root, "stderr"), "wb")
-        self.started = time.monotonic()
-        # A session and process group of its own, as a terminal gives a job.
-        process = subprocess.Popen(command, cwd=self.root, env=env, stdin=stdin,
-                                   stdout=self.stdout_file, stderr=self.stderr_file, start_new_session=True)
-        self.group = process.pid
-        return process
-
-    def finish(self, process, timeout=60):
-        try:
-            status = process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.group, signal.SIGKILL)
-            process.wait()
-            self.fail("kelvane ran longer than %d s; it wrote:\n%s" % (timeout, self.read("stdout")))
-        elapsed = time.monotonic() - self.started
-        self.stdout_file.close()
-        self.stderr_file.close()
-        gave_up = self.read("guest-gave-up")
-        self.assertEqual(gave_up, "", "the guest %s; kelvane wrote:\n%s" % (gave_up, self.read("stdout")))
-        return Run(status, self.read("stdout"), self.read("stderr"), read_calls(self.record), elapsed)
-
-    def run_kelvane(self, directory, scenario, **options):
-        return self.finish(self.start(directory, scenario, **options))
-
-    def read(self, name):
-        path = os.path.join(self.root, name)
-        if not os.path.exists(path):
-            return ""
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", "surrogateescape")
-
-    def transcript(self, directory, lines):
-        return BANNER.format(VERSION) + "\n".join(start_lines(directory) + lines) + "\n"
-
-    def tools(self, run):
-        return [tool for tool, _ in run.calls]
+                self.marker("fail-" + tool)
+        return super().start(directory, scenario, **options)
 
     # -- the cases --
 
@@ -370,7 +239,7 @@ mkfifo document/DRUCKEN.PS; wait_output "Zeichen -1" 2; /bin/rm document/DRUCKEN
             return None
         # The checkout may lie where nobody cannot go (under /root, say).
         probe = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
-                 "sh", "-c", 'test -x "$1" && test -x "$2"', "probe", KELVANE, os.path.join(STUBS, "dosemu")]
+                 "sh", "-c", 'test -x "$1" && test -x "$2"', "probe", harness.KELVANE, os.path.join(harness.STUBS, "dosemu")]
         if subprocess.run(probe).returncode != 0:
             self.skipTest("user nobody cannot run the build from where it lies")
         for path in (self.root, directory, directory + "/document", directory + "/userdata"):
@@ -387,8 +256,8 @@ mkfifo document/DRUCKEN.PS; wait_output "Zeichen -1" 2; /bin/rm document/DRUCKEN
         user = self.other_user(directory)
         terminal, guest_side = os.openpty()
         self.addCleanup(os.close, terminal)
-        run = self.finish(self.start(directory, "printf 'x\\004' > document/DRUCKEN.PS; chmod 444 document/DRUCKEN.PS;"
-                                     " wait_deleted\n", user=user, stdin=guest_side))
+        run = self.run_kelvane(directory, "printf 'x\\004' > document/DRUCKEN.PS; chmod 444 document/DRUCKEN.PS;"
+                               " wait_deleted\n", user=user, stdin=guest_side)
         os.close(guest_side)
         self.assertEqual((run.status, self.tools(run)), (0, ["rm", "dosemu", "ps2pdf", "xreader", "rm"]))
 
@@ -448,7 +317,7 @@ EOF
         self.assertEqual(run.status, 0)
         self.assertEqual(run.stderr, "")
         self.assertEqual(self.tools(run), ["rm", "dosemu"])
-        lines = run.lines()[len(self.transcript(directory, []).split("\n")) - 1:-1]
+        lines = run.stdout.split("\n")[len(self.transcript(directory, []).split("\n")) - 1:-1]
         self.assertIn(len(lines), (4, 6), run.stdout)  # two ticks, three on a slow start
         for tick in range(0, len(lines), 2):
             self.assertEqual(lines[tick], "Found file to print")
@@ -485,18 +354,17 @@ until [ -e writer-ready ]; do sleep 0.05; done""", 33333, 4096 - 5),
         strace = shutil.which("strace")
         for name, make, layout, left in cases:
             with self.subTest(name):
-                self.tearDown()  # a fresh directory, process group and trace for each
-                self.setUp()
+                self.next_row()  # a fresh directory, process group and trace for each
                 directory = self.make_guest()
                 prefix = []
                 if strace:
                     prefix = [strace, "-qq", "-y", "-e", "trace=openat,read", "-o",
                               os.path.join(self.root, "trace")]
-                run = self.finish(self.start(directory, make + r"""
+                run = self.run_kelvane(directory, make + r"""
 printf 'x\004' > document/DRUCKEN.PS
 wait_output "Found config file. Configuration %d"
 touch writer-stop; wait; /bin/rm document/DRUCKEN.PS
-""" % layout, prefix=prefix), timeout=40)
+""" % layout, prefix=prefix, timeout=40)
                 self.assertEqual(run.stdout, self.transcript(directory, found(4, layout)))
                 self.assertEqual(run.status, 0)
                 self.assertLess(run.elapsed, 15)
@@ -528,7 +396,7 @@ touch writer-stop; wait; /bin/rm document/DRUCKEN.PS
         self.take_intermediates()
         self.slow_stand_ins()
         for tool in ("ps2pdf", "xreader"):
-            open(os.path.join(self.root, "slow-" + tool), "w").close()
+            self.marker("slow-" + tool)
         directory = self.make_guest()
         ps = directory + "/document/DRUCKEN.PS"
         viewer_ended = kept_lines("The viewer did not start or was ended by a signal", ps, pdf_made=True)
@@ -564,7 +432,7 @@ change_job; wait_output "%s"; exit 0  # as an emulator that goes on after Ctrl-C
         self.take_intermediates()
         self.slow_stand_ins()
         for marker in ("slow-rm", "slow-ps2pdf", "slow-xreader"):
-            open(os.path.join(self.root, marker), "w").close()
+            self.marker(marker)
         directory = self.make_guest()
         ps = directory + "/document/DRUCKEN.PS"
         run = self.run_kelvane(directory, r"""
@@ -579,15 +447,7 @@ wait_output "Zeichen 10" 3; complete_job
             "", "The print file changed after it was found complete; it is looked at anew: " + ps,
         ] + found(10) + found(4, 0) + letter_job_lines(ps) + [
             "", "The print file changed while it was converted; it is looked at anew: " + ps,
-        ] + found(10) + found(4, 1) + [
-            "Book print",
-            "Convert PS file to a book file:",
-            "   - psbook %s /tmp/book.ps" % ps,
-            "Re-organize book to brochure:",
-            "   - psnup -3 /tmp/book.ps /tmp/brochure.ps",
-            "Convert PS file to PDF:",
-            "   - ps2pdf /tmp/brochure.ps /tmp/drucken.pdf",
-        ] + shown_and_deleted_lines(ps)[:2] + [
+        ] + found(10) + found(4, 1) + book_job_lines(ps) + shown_and_deleted_lines(ps)[:2] + [
             "", "The print file changed while the job was shown; it is kept as a new job: " + ps,
         ] + found(10) + found(4, 0) + letter_job_lines(ps) + shown_and_deleted_lines(ps)))
         self.assertEqual(run.status, 0)
@@ -600,17 +460,16 @@ wait_output "Zeichen 10" 3; complete_job
         first session is killed outright while its viewer is open."""
         for killed in (False, True):
             with self.subTest(killed=killed):
-                self.tearDown()  # a fresh directory and process group for each
-                self.setUp()
+                self.next_row()  # a fresh directory and process group for each
                 self.take_intermediates()
                 self.slow_stand_ins()
-                open(os.path.join(self.root, "slow-xreader"), "w").close()
+                self.marker("slow-xreader")
                 directory, other = self.make_guest(), self.make_guest("other")
                 with open(os.path.join(self.root, "guest-other.sh"), "w") as f:
-                    f.write(GUEST_LIBRARY + HOSTILE_LIBRARY + "printf 'B\\004' > document/DRUCKEN.PS; wait_deleted\n")
+                    f.write(harness.GUEST_LIBRARY + "printf 'B\\004' > document/DRUCKEN.PS; wait_deleted\n")
                 waiting = ("/tmp is locked, most likely by another kelvane session converting or showing a job;"
                            " this one waits its turn: " + other + "/document/DRUCKEN.PS")
-                run = self.run_kelvane(directory, r"""
+                process = self.start(directory, r"""
 printf 'A\004' > document/DRUCKEN.PS; wait_busy xreader
 KELVANE_TEST_DIR="$KELVANE_TEST_ROOT/other" KELVANE_TEST_GUEST="$KELVANE_TEST_ROOT/guest-other.sh" \
   "$KELVANE_TEST_KELVANE" "$KELVANE_TEST_ROOT/other" > "$KELVANE_TEST_ROOT/other-stdout" &
@@ -618,9 +477,9 @@ KELVANE_TEST_OUTPUT="$KELVANE_TEST_ROOT/other-stdout" wait_output "%s"
 %s
 touch "$KELVANE_TEST_ROOT/done-xreader"; wait $!; echo $? > "$KELVANE_TEST_ROOT/other-status"
 """ % (waiting, "kill -9 $PPID; sleep 4.5  # the other session ticks meanwhile" if killed else ""))
-                deadline = time.monotonic() + 40
-                while not self.read("other-status") and time.monotonic() < deadline:
+                while not self.read("other-status") and time.monotonic() < self.run_deadline:
                     time.sleep(0.1)  # killed, this session leaves its guest running
+                run = self.finish(process)
                 self.assertEqual(self.read("shown"), "A\x04B\x04")
                 ps = directory + "/document/DRUCKEN.PS"
                 self.assertEqual(run.stdout, self.transcript(directory, found(4) + letter_job_lines(ps) + (
@@ -638,11 +497,10 @@ touch "$KELVANE_TEST_ROOT/done-xreader"; wait $!; echo $? > "$KELVANE_TEST_ROOT/
         ended."""
         for tool, then_hangup in (("ps2pdf", False), ("xreader", False), ("xreader", True)):
             with self.subTest(tool, then_hangup=then_hangup):
-                self.tearDown()
-                self.setUp()
+                self.next_row()
                 self.take_intermediates()
                 self.slow_stand_ins()
-                open(os.path.join(self.root, "slow-" + tool), "w").close()
+                self.marker("slow-" + tool)
                 directory = self.make_guest()
                 ps = directory + "/document/DRUCKEN.PS"
                 process = self.start(directory, r"""
@@ -658,7 +516,7 @@ n=0; while [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done; gave_up "no SIGTERM
                     time.sleep(0.05)
                 if then_hangup:
                     os.kill(process.pid, signal.SIGHUP)  # passed on: the viewer dies of it
-                open(os.path.join(self.root, "done-" + tool), "w").close()
+                self.marker("done-" + tool)
                 run = self.finish(process)
                 viewer = shown_and_deleted_lines(ps)[:2] if tool == "xreader" else []
                 self.assertEqual(run.stdout, self.transcript(directory, found(4, 0) + letter_job_lines(ps) + viewer + [
@@ -671,10 +529,4 @@ n=0; while [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done; gave_up "no SIGTERM
                 self.assertTrue(os.path.exists(ps), "the print file was not kept")
 
 if __name__ == "__main__":
-    KELVANE = os.path.abspath(sys.argv.pop(1))
-    own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE)
-    program = unittest.main(exit=False)
-    result = program.result
-    if not result.wasSuccessful():
-        sys.exit(1)
-    sys.exit(77 if result.testsRun > 0 and len(result.skipped) == result.testsRun else 0)
+    main()

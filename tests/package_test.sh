@@ -44,12 +44,16 @@ need() {
     exit 77
 }
 
+# The seconds left of the test's 150, for `timeout`, which says 124 when they run out.
+left() { echo $((SECONDS < 149 ? 150 - SECONDS : 1)); }
+
 # run LOG COMMAND...: runs quietly, shows the log when the command fails.
 run() {
     local log=$1
     shift
     local status=0
-    "$@" >"$log" 2>&1 || status=$?
+    timeout "$(left)" "$@" >"$log" 2>&1 || status=$?
+    [ "$status" -ne 124 ] || fail "$* ran past the test's 150 s"
     [ "$status" -eq 0 ] || { cat "$log" >&2; fail "$* (status $status)"; }
 }
 
@@ -66,7 +70,7 @@ banner=$'\n'"kelvane $version - GEOS print jobs from DOSEMU to PDF"$'\n---------
 # project version, the help text is the one the manual quotes, status 0.
 check_help() {
     local status=0
-    "$1" >"$work/out" 2>"$work/err" || status=$?
+    timeout 20 "$1" >"$work/out" 2>"$work/err" || status=$?
     [ "$status" -eq 0 ] || fail "$1 without an argument: status $status"
     [ ! -s "$work/err" ] || fail "$1 wrote to standard error: $(cat "$work/err")"
     [ "$(head -n 4 "$work/out")" = "$banner" ] || fail "$1: banner is not for version $version: $(head -n 4 "$work/out")"
@@ -179,8 +183,9 @@ check_help "$work/unpacked/usr/bin/kelvane"
 step "lintian"
 if command -v lintian >/dev/null 2>&1; then
     status=0
-    lintian --fail-on error,warning --display-info "$deb" >"$work/lintian" 2>&1 || status=$?
+    timeout "$(left)" lintian --fail-on error,warning --display-info "$deb" >"$work/lintian" 2>&1 || status=$?
     cat "$work/lintian"
+    [ "$status" -ne 124 ] || fail "lintian ran past the test's 150 s"
     [ "$status" -eq 0 ] || fail "lintian found errors or warnings in the package (status $status)"
 else
     echo "lintian is not installed: not run"

@@ -11,8 +11,7 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME real_tools.end_to_end
          COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/real_tools_test.py
                  $<TARGET_FILE:kelvane> EndToEndTest)
-set_tests_properties(real_tools.end_to_end PROPERTIES
-                     TIMEOUT 120)
+set_tests_properties(real_tools.end_to_end PROPERTIES TIMEOUT 150)
 kelvane_uses_tmp_files(real_tools.end_to_end)
 
 add_test(NAME real_tools.standins_bad_input

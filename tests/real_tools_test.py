@@ -5,24 +5,20 @@ ps2pdf, and the emulator and viewer stand-ins from standins/.
 usage: real_tools_test.py KELVANE [unittest arguments, e.g. EndToEndTest]
 
 kelvane writes its intermediates to fixed paths in /tmp: the run has a /tmp
-of its own (scripts/own_tmp.py), or takes turns with the other cases that use them.
+of its own (tests/harness.py), or takes turns with the other cases that use them.
 """
 
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
-import own_tmp  # noqa: E402
+import harness
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-STANDINS = os.path.join(os.path.dirname(HERE), "standins")
-KELVANE = None
+STANDINS = os.path.join(os.path.dirname(harness.HERE), "standins")
 
 TOOLS = ("psbook", "psnup", "ps2pdf", "pdfinfo", "pdftotext", "pdftoppm")
 
@@ -96,7 +92,7 @@ class EndToEndTest(unittest.TestCase):
                           KELVANE_STANDIN_TIMEOUT="90")
         # Whole seconds: some filesystems keep coarse modification times.
         cls.started = int(time.time())
-        cls.result = subprocess.run([KELVANE, cls.guest], cwd=cls.work, env=env,
+        cls.result = subprocess.run([harness.KELVANE, cls.guest], cwd=cls.work, env=env,
                                  stdin=subprocess.DEVNULL, capture_output=True,
                                  text=True, timeout=110)
 
@@ -194,8 +190,4 @@ class StandinBadInputTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2 or not os.access(sys.argv[1], os.X_OK):
-        sys.exit("usage: %s KELVANE [unittest arguments]" % sys.argv[0])
-    KELVANE = os.path.abspath(sys.argv[1])
-    own_tmp.enter_or_say(os.path.dirname(os.path.abspath(__file__)), KELVANE)
-    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
+    harness.main()

@@ -16,8 +16,8 @@ import tempfile
 import time
 import unittest
 
-from e2e_test import (BANNER, STUBS, kept_lines, letter_job_lines, own_tmp, read_calls,
-                      shown_and_deleted_lines, start_lines)
+from harness import (BANNER, STUBS, kept_lines, letter_job_lines, own_tmp, read_calls,
+                     shown_and_deleted_lines, start_lines)
 
 KELVANE = None
 VERSION = os.environ.get("KELVANE_VERSION", "")
