@@ -47,17 +47,14 @@ using namespace std::chrono_literals;
 // what hung. Returns its wait status, or -1 when it hung.
 int wait_for_child(pid_t child, steady_clock::duration limit, const char* what)
 {
-    const auto deadline = steady_clock::now() + limit;
     int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
+    for (const auto deadline = steady_clock::now() + limit; waitpid(child, &status, WNOHANG) == 0; usleep(10000)) {
         if (steady_clock::now() > deadline) {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
-            ADD_FAILURE() << "hung for " << std::chrono::duration_cast<std::chrono::seconds>(limit).count()
-                          << " s: " << what;
+            ADD_FAILURE() << "hung for " << std::chrono::duration_cast<std::chrono::seconds>(limit).count() << " s: " << what;
             return -1;
         }
-        usleep(10000);
     }
     return status;
 }
@@ -95,21 +92,16 @@ void expect_read_from_files(const FileCase (&cases)[N], Reader reader)
 // This process's read calls and bytes read so far, from /proc/self/io; the
 // read that fetches them counts only afterwards, with `own` bytes.
 struct reads_so_far {
-    long calls = -1, bytes = -1, own = 0;
+    long bytes = -1, calls = -1, own = 0;
 };
 reads_so_far count_reads()
 {
     char text[512] = "";
-    const int fd = open("/proc/self/io", O_RDONLY);
     reads_so_far counts;
-    counts.own = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+    const int fd = open("/proc/self/io", O_RDONLY);
+    counts.own = read(fd, text, sizeof text - 1);
     close(fd);
-    const char* calls = std::strstr(text, "syscr:");
-    const char* bytes = std::strstr(text, "rchar:");
-    if (counts.own > 0 && calls != nullptr && bytes != nullptr) {
-        counts.calls = std::atol(calls + 6);
-        counts.bytes = std::atol(bytes + 6);
-    }
+    std::sscanf(text, "rchar: %ld wchar: %*d syscr: %ld", &counts.bytes, &counts.calls);
     return counts;
 }
 
@@ -201,13 +193,6 @@ std::string through_shell(const std::string& word)
     return out;
 }
 
-// Counts the names a pass offers, and the folders it meets.
-bool count_place(guest_place place, const char*, int, void* context)
-{
-    static_cast<int*>(context)[place == GUEST_FOLDER ? 1 : 0] += place != GUEST_UNLISTED;
-    return false;
-}
-
 TEST(GuestFiles, FoundAfreshInTheFinderOrderAsNobodySeesThem)
 {
     // What the guest directory holds, made by the shell; the path found, the
@@ -221,9 +206,6 @@ TEST(GuestFiles, FoundAfreshInTheFinderOrderAsNobodySeesThem)
         {"mkdir Document DOCUMENT; touch Document/Drucken.Ps DOCUMENT/drucken.ps DOCUMENT/Drucken.ps",
          "DOCUMENT/Drucken.ps 3 2"},
         {"mkdir DOCUMENT document; touch DOCUMENT/DRUCKEN.PS document/drucken.pS document/x", "document/drucken.pS 2 2"},
-        {"mkdir document; cd document; touch dRUCKEN.PS DrUCKEN.PS DRuCKEN.PS DRUcKEN.PS DRUCkEN.PS DRUCKeN.PS"
-         " DRUCKEn.PS DRUCKEN.pS DRUCKEN.Ps",
-         "document/DRUCKEN.Ps 9 1"},
         {"mkdir document; touch document/DRUCKEN.PS; chmod 733 document; chmod 711 .", "document/DRUCKEN.PS 2 1"},
         {"mkdir Document DOCUMENT; touch Document/drucken.ps DOCUMENT/drucken.ps; chmod 711 .",
          "DOCUMENT/drucken.ps 1 1"},
@@ -242,7 +224,10 @@ TEST(GuestFiles, FoundAfreshInTheFinderOrderAsNobodySeesThem)
             int counts[2] = {0, 0};
             guest_files_start(dir.path.c_str());
             const int fd = open_guest_file(guest_print_file, path);
-            visit_guest_files(guest_print_file, count_place, counts);
+            visit_guest_files(guest_print_file, [](guest_place place, const char*, int, void* counted) {
+                static_cast<int*>(counted)[place == GUEST_FOLDER] += place != GUEST_UNLISTED;
+                return false;
+            }, counts);
             dprintf(result[1], "%s %d %d", fd >= 0 ? path + dir.path.size() + 1 : "", counts[0], counts[1]);
             _exit(0);
         }
