@@ -110,7 +110,8 @@ struct folder_pass {
 static bool look_at_folder(guest_place place, const char* path, int, void* context)
 {
     auto& pass = *static_cast<folder_pass*>(context);
-    if (place == GUEST_FOLDER && pass.count++ >= 0 && pass.mode == folder_pass::LIST)
+    pass.count += place == GUEST_FOLDER ? 1 : 0;
+    if (place == GUEST_FOLDER && pass.mode == folder_pass::LIST)
         say("   %s\n", path);
     if (place == GUEST_UNLISTED && pass.mode == folder_pass::SAY_UNLISTED) {
         if (std::strcmp(path, pass.directory) == 0)
@@ -150,8 +151,9 @@ static void say_about_document_folders(const char* directory)
     say("Keep only one of them, so that the guest and kelvane are sure to use the same.\n");
 }
 
-// The case variants of the print file that the removal has tried.
-static std::uint64_t tried_leftovers[(1 << 17) / 64];
+// The case variants of the print file that the removal has tried: one bit
+// for each case of the 8 letters of DOCUMENT and the 9 of DRUCKEN.PS.
+static std::uint64_t tried_leftovers[(1 << (8 + 9)) / 64];
 
 static bool remove_leftover(guest_place place, const char* path, int variant, void* context)
 {
