@@ -217,7 +217,8 @@ TEST(GuestFiles, FoundAfreshInTheFinderOrderAsNobodySeesThem)
         // Root lists any directory; modes bind nobody.
         int result[2];
         ASSERT_EQ(pipe(result), 0);
-        if (fork() == 0) {
+        const pid_t child = fork();
+        if (child == 0) {
             if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
                 _exit(1);
             char path[path_size] = "";
@@ -232,10 +233,10 @@ TEST(GuestFiles, FoundAfreshInTheFinderOrderAsNobodySeesThem)
             _exit(0);
         }
         close(result[1]);
+        wait_for_child(child, 20s, "the finder, as nobody");
         char got[path_size + 32] = "";
         EXPECT_GE(read(result[0], got, sizeof got - 1), 0);
         close(result[0]);
-        wait(nullptr);
         std::system(("chmod -R u+rwx '" + dir.path + "'").c_str());
         EXPECT_STREQ(got, row.found) << row.made;
     }
