@@ -23,7 +23,6 @@ NO_EMULATOR = ("\nThe emulator dosemu could not be started.\n"
                "   docs/examples/dosemu in kelvane's source\n")
 
 
-
 class KelvaneTest(KelvaneCase):
     def test_arguments(self):
         """What the command line alone decides, with an emulator that ends at once."""
