@@ -7,9 +7,6 @@
 
 #include "guest_content.hpp"
 
-// Enough for a DOS name (8.3) and its terminator.
-constexpr int dos_name_size = 16;
-
 // One file of the guest's, and what the looks since the start have met.
 struct guest_file {
     const char* folder; // as kelvane spells it, "document"

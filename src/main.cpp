@@ -10,10 +10,10 @@
 
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdint>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
